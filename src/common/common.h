@@ -1,0 +1,72 @@
+// Process-wide state, exit statuses and the texts the program prints.
+#pragma once
+
+#include <cstdint>
+
+// What to do with line breaks found inside a field.
+enum : int {
+    LINE_BREAKS_KEEP = 0,
+    LINE_BREAKS_TO_SPACE = 20,  // -r
+    LINE_BREAKS_REMOVE = 21,    // -R
+};
+
+struct options_record {
+    int line_break_mode;
+};
+
+struct counters_record {
+    std::int64_t records_done;  // records finished so far
+    std::int64_t field_number;  // 1-based number of the field being handled
+};
+
+// Cleared by convert_file at start; line_break_mode is set by
+// parse_command_line and read by clean_field.
+extern options_record run_options;
+
+// Written by on_field and on_record_end; read by clean_field for its
+// messages and by convert_file for the summary.
+extern counters_record run_counters;
+
+// Resets both records; convert_file calls it first, tests between cases.
+void reset_run_state();
+
+enum : int {
+    STATUS_OK = 0,
+    STATUS_FAILED = 1,
+    STATUS_ILLEGAL_OPTION = 5,
+};
+
+// The intermediate file's name as the user sees it in messages.
+inline constexpr const char INTERMEDIATE_NAME[] = "TEMPCSV";
+
+// Everything the program prints. Kept together so tests compare against the
+// very same bytes.
+inline constexpr const char MSG_USAGE_1[] =
+    "Usage: programname   inputfile    outputfile   [-options[rR]]\n\n";
+inline constexpr const char MSG_USAGE_2[] = "OPTIONS:\n";
+inline constexpr const char MSG_USAGE_3[] =
+    "-r: change carriage return/line feeds embedded within quotes to blanks\n";
+inline constexpr const char MSG_USAGE_4[] =
+    "-R: remove entirely embedded carriage return/line feeds.\n";
+inline constexpr const char MSG_EXTRA_ITEM_1[] =
+    "\nThere appears to be an extra or eroneous item \"%s\"\n";
+inline constexpr const char MSG_EXTRA_ITEM_2[] = "at the end of the command line\n";
+inline constexpr const char MSG_EXTRA_ITEM_3[] =
+    "Please check your syntax, and correct to problem.\n";
+inline constexpr const char MSG_ILLEGAL_OPTION[] = "\nIllegal option %s\n";
+inline constexpr const char MSG_SAME_PATH[] =
+    "Input file and output file must not be the same!\n";
+inline constexpr const char MSG_OPEN_FAILED[] = "Failed to open file %s: %s\n";
+inline constexpr const char MSG_WRITE_FAILED[] = "Failed to write file %s: %s\n";
+inline constexpr const char MSG_READ_FAILED[] = "Failed to read file %s: %s\n";
+inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
+inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";
+inline constexpr const char MSG_PROGRESS[] = "\r%9lld records";
+inline constexpr const char MSG_SUMMARY[] = "\n%lld records processed\n";
+inline constexpr const char MSG_LINE_BREAK_TO_SPACE[] =
+    "\nRecord %4lld has embedded carriage return, converted to space";
+inline constexpr const char MSG_LINE_BREAK_REMOVED[] =
+    "\nRecord %4lld has embedded carriage return, removed";
+inline constexpr const char MSG_EXTRA_PIPE[] =
+    "\nRecord %4lld has extra pipe in field no. %lld, pipe changed to space:  \n";
+inline constexpr const char MSG_SETTINGS_UNOPENABLE[] = "\nCouldn't open .ini file\n";

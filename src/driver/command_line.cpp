@@ -1,0 +1,83 @@
+#include <cstdio>
+
+#include "common/common.h"
+#include "common/platform.h"
+#include "driver/driver.h"
+#include "settings/settings.h"
+
+namespace {
+
+// Whether an argument introduces options, given how many positional
+// arguments (program path included) have been seen so far.
+bool begins_option(const char* argument, int positional_count)
+{
+    switch (argument[0]) {
+    case '-':
+    case '+':
+        return true;
+    case '/':
+        return !SLASH_MAY_BEGIN_PATH || positional_count >= 3;
+    default:
+        return false;
+    }
+}
+
+// Applies the letters after an option argument's first character. Returns
+// false, after saying so, at the first letter that is not r or R.
+bool read_option_letters(const char* argument)
+{
+    for (const char* letter = argument + 1; *letter != '\0'; ++letter) {
+        if (*letter == 'r') {
+            run_options.line_break_mode = LINE_BREAKS_TO_SPACE;
+        } else if (*letter == 'R') {
+            run_options.line_break_mode = LINE_BREAKS_REMOVE;
+        } else {
+            std::printf(MSG_ILLEGAL_OPTION, letter);
+            print_usage();
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void print_usage()
+{
+    std::fputs(MSG_USAGE_1, stderr);
+    std::fputs(MSG_USAGE_2, stderr);
+    std::fputs(MSG_USAGE_3, stderr);
+    std::fputs(MSG_USAGE_4, stderr);
+}
+
+int parse_command_line(char** argv, int argc)
+{
+    find_settings_file(argv);
+
+    int count = 1;
+    int index = 1;
+    while (index < argc && !begins_option(argv[index], count)) {
+        ++count;
+        ++index;
+    }
+
+    for (; index < argc; ++index) {
+        const char* argument = argv[index];
+        if (!begins_option(argument, count)) {
+            std::printf(MSG_EXTRA_ITEM_1, argument);
+            std::fputs(MSG_EXTRA_ITEM_2, stdout);
+            std::fputs(MSG_EXTRA_ITEM_3, stdout);
+            return count;
+        }
+        if (equal_ignoring_case(argument, "-.ini")) {
+            // The argument after "-.ini" is read as options whatever it
+            // begins with.
+            if (++index == argc)
+                return count;
+            argument = argv[index];
+        }
+        if (!read_option_letters(argument))
+            return COMMAND_LINE_ILLEGAL_OPTION;
+    }
+    return count;
+}

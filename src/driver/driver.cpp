@@ -1,0 +1,127 @@
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include <csv.h>
+
+#include "common/common.h"
+#include "common/platform.h"
+#include "convert/convert.h"
+#include "driver/driver.h"
+
+namespace {
+
+constexpr std::size_t PIECE_SIZE = 1024;
+constexpr std::size_t FILE_BUFFER_SIZE = 131072;
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_handle = std::unique_ptr<std::FILE, file_closer>;
+
+// Frees the parser's buffer on every path out of convert_file.
+struct parser_state {
+    csv_parser parser;
+    bool live;
+    ~parser_state()
+    {
+        if (live)
+            csv_free(&parser);
+    }
+};
+
+int report_file_error(const char* format, const char* name, int error_number)
+{
+    std::fprintf(stderr, format, name, std::strerror(error_number));
+    return STATUS_FAILED;
+}
+
+int report_intermediate_write_error()
+{
+    return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, errno != 0 ? errno : EIO);
+}
+
+// Parses the input in pieces into the intermediate file and finishes the
+// parser.
+int first_pass(parser_state& state, std::FILE* input, std::FILE* intermediate)
+{
+    unsigned char piece[PIECE_SIZE];
+    std::size_t got;
+    while ((got = std::fread(piece, 1, sizeof piece, input)) > 0) {
+        if (csv_parse(&state.parser, piece, got, on_field, on_record_end, intermediate) < got) {
+            std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(csv_error(&state.parser)));
+            return STATUS_FAILED;
+        }
+        // The stream keeps its error, so a full disk stops the run here
+        // rather than after the whole input.
+        if (std::ferror(intermediate))
+            return report_intermediate_write_error();
+    }
+    csv_fini(&state.parser, on_field, on_record_end, intermediate);
+    csv_free(&state.parser);
+    state.live = false;
+
+    if (std::ferror(input)) {
+        std::fputs(MSG_INPUT_READ_ERROR, stderr);
+        return STATUS_FAILED;
+    }
+    if (std::ferror(intermediate) || std::fflush(intermediate) != 0)
+        return report_intermediate_write_error();
+    return STATUS_OK;
+}
+
+int convert(const char* input_path, const char* output_path, parser_state& state)
+{
+    if (std::strcmp(input_path, output_path) == 0) {
+        std::fputs(MSG_SAME_PATH, stderr);
+        return STATUS_FAILED;
+    }
+    const file_handle input(open_input_file(input_path));
+    if (!input)
+        return report_file_error(MSG_OPEN_FAILED, input_path, errno);
+    const file_handle intermediate(create_scratch_file());
+    if (!intermediate)
+        return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
+    std::setvbuf(input.get(), nullptr, _IOFBF, FILE_BUFFER_SIZE);
+    std::setvbuf(intermediate.get(), nullptr, _IOFBF, FILE_BUFFER_SIZE);
+
+    errno = 0;
+    const int status = first_pass(state, input.get(), intermediate.get());
+    if (status != STATUS_OK)
+        return status;
+
+    file_handle output(std::fopen(output_path, "wb"));
+    if (!output)
+        return report_file_error(MSG_OPEN_FAILED, output_path, errno);
+    switch (finish_output(intermediate.get(), output.get())) {
+    case FINISH_OK:
+        break;
+    case FINISH_READ_FAILED:
+        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, errno);
+    case FINISH_WRITE_FAILED:
+        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
+    }
+    if (std::fclose(output.release()) != 0)
+        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
+
+    std::printf(MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
+    return STATUS_OK;
+}
+
+}  // namespace
+
+int convert_file(int argc, char** argv)
+{
+    parser_state state{};
+    state.live = csv_init(&state.parser, 0) == 0;
+    reset_run_state();
+
+    const int count = parse_command_line(argv, argc);
+    if (count == COMMAND_LINE_ILLEGAL_OPTION)
+        return STATUS_ILLEGAL_OPTION;
+    if (count != 3) {
+        print_usage();
+        return STATUS_FAILED;
+    }
+    return convert(argv[1], argv[2], state);
+}

@@ -1,0 +1,18 @@
+// Run control: the command line, the checks, the two passes and the exit
+// status.
+#pragma once
+
+// Runs one conversion as the command line asks and returns the process's
+// exit status.
+int convert_file(int argc, char** argv);
+
+// What parse_command_line returns when an option letter is not r or R; the
+// message and usage text have been printed by then.
+inline constexpr int COMMAND_LINE_ILLEGAL_OPTION = -1;
+
+// Looks for the settings file, then reads the options into run_options and
+// returns how many positional arguments there are, the program's path
+// included.
+int parse_command_line(char** argv, int argc);
+
+void print_usage();

@@ -1,0 +1,5 @@
+#include "settings/settings.h"
+
+void find_settings_file(char** /*argv*/)
+{
+}

@@ -1,0 +1,209 @@
+// End-to-end cases that need more than one input file: the intermediate
+// file's guarantees, signals, concurrent runs, large records and progress.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "common/common.h"
+#include "e2e/harness.h"
+#include "support.h"
+
+namespace {
+
+std::string summary(long long records)
+{
+    return fmt(MSG_SUMMARY, records);
+}
+
+// Whether the process holds an intermediate file that has no name left.
+bool holds_unnamed_intermediate(pid_t pid)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.find("/TEMPCSV.") != std::string::npos && target.ends_with(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
+void wait_for_intermediate(pid_t pid)
+{
+    for (int tries = 0; tries < 1000 && !holds_unnamed_intermediate(pid); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(holds_unnamed_intermediate(pid));
+}
+
+// Writes to a FIFO that the program reads as its input, so a test decides
+// when the input ends.
+struct fifo_writer {
+    int fd = -1;
+    explicit fifo_writer(const std::string& path) { fd = open(path.c_str(), O_WRONLY); }
+    ~fifo_writer() { close_now(); }
+    void write_all(const std::string& bytes) const
+    {
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void close_now()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+
+std::string records(int count, const std::string& tag)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += tag + "," + std::to_string(i) + ",\"q\"\"x\"\r\n";
+    return text;
+}
+
+std::string converted(int count, const std::string& tag)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += tag + "|" + std::to_string(i) + "|q\"\"x\r\n";
+    return text;
+}
+
+TEST(IntermediateFile, ExistingFileOfThatNameIsLeftAlone)
+{
+    scratch_dir dir;
+    write_file(dir.at("TEMPCSV"), "the user's own data\n");
+    write_file(dir.at("in.csv"), "a,b\n");
+
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"});
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dir.at("TEMPCSV")), "the user's own data\n");
+    EXPECT_EQ(read_file(dir.at("out.txt")), "a|b\r\n");
+    EXPECT_EQ(dir.listing(), (std::set<std::string>{"TEMPCSV", "in.csv", "out.txt"}));
+}
+
+TEST(IntermediateFile, NameWorksAsInputAndAsOutput)
+{
+    scratch_dir dir;
+    write_file(dir.at("TEMPCSV"), "a,b\n");
+
+    EXPECT_EQ(run_program(dir.path, {"TEMPCSV", "out.txt"}).status, 0);
+    EXPECT_EQ(read_file(dir.at("out.txt")), "a|b\r\n");
+
+    write_file(dir.at("in.csv"), "c,d\n");
+    EXPECT_EQ(run_program(dir.path, {"in.csv", "TEMPCSV"}).status, 0);
+    EXPECT_EQ(read_file(dir.at("TEMPCSV")), "c|d\r\n");
+    EXPECT_EQ(dir.listing(), (std::set<std::string>{"TEMPCSV", "in.csv", "out.txt"}));
+}
+
+TEST(IntermediateFile, UnwritableDirectoryIsReported)
+{
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "a\n");
+    chmod(dir.path.c_str(), 0555);  // readable and searchable by all, writable by none
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, as_user::unprivileged);
+    chmod(dir.path.c_str(), 0755);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, fmt(MSG_OPEN_FAILED, INTERMEDIATE_NAME, std::strerror(EACCES)));
+    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+}
+
+// Every run is held mid-conversion, with its intermediate file open, when
+// the signal arrives; nothing may be left in the directory afterwards.
+TEST(IntermediateFile, GoneAfterSignals)
+{
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        scratch_dir dir;
+        ASSERT_EQ(mkfifo(dir.at("in.csv").c_str(), 0600), 0);
+        const running_program program = start_program(dir.path, {"in.csv", "out.txt"});
+        fifo_writer input(dir.at("in.csv"));
+        input.write_all(records(5000, "a"));
+        wait_for_intermediate(program.pid);
+        EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+
+        kill(program.pid, signal_number);
+        const run_result result = wait_program(program);
+
+        EXPECT_EQ(result.status, 128 + signal_number);
+        EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+    }
+}
+
+TEST(IntermediateFile, TwoRunsAtOnceInOneDirectory)
+{
+    scratch_dir dir;
+    ASSERT_EQ(mkfifo(dir.at("one.csv").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(dir.at("two.csv").c_str(), 0600), 0);
+    const running_program first = start_program(dir.path, {"one.csv", "one.txt"});
+    const running_program second = start_program(dir.path, {"two.csv", "two.txt"});
+    fifo_writer one(dir.at("one.csv"));
+    fifo_writer two(dir.at("two.csv"));
+
+    // Both runs hold their intermediate files before either input ends.
+    one.write_all(records(3000, "one"));
+    two.write_all(records(3000, "two"));
+    wait_for_intermediate(first.pid);
+    wait_for_intermediate(second.pid);
+    one.write_all(records(3000, "one"));
+    two.write_all(records(3000, "two"));
+    one.close_now();
+    two.close_now();
+
+    EXPECT_EQ(wait_program(first).status, 0);
+    EXPECT_EQ(wait_program(second).status, 0);
+    const std::string one_output = converted(3000, "one");
+    const std::string two_output = converted(3000, "two");
+    EXPECT_EQ(read_file(dir.at("one.txt")), one_output + one_output);
+    EXPECT_EQ(read_file(dir.at("two.txt")), two_output + two_output);
+    EXPECT_EQ(dir.listing(), (std::set<std::string>{"one.csv", "one.txt", "two.csv", "two.txt"}));
+}
+
+TEST(Paths, AbsolutePathsAreNotOptions)
+{
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "a,b\n");
+    const run_result result = run_program(dir.path, {dir.at("in.csv"), dir.at("out.txt"), "/r"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read_file(dir.at("out.txt")), "a|b\r\n");
+}
+
+TEST(Records, HundredThousandByteRecordIsCarriedWhole)
+{
+    std::string field;
+    for (int i = 0; i < 100000; ++i)
+        field += static_cast<char>("ab\"c,|\n\r"[i % 8]);
+    std::string quoted;
+    for (const char c : field)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "x,\"" + quoted + "\",y\r\nlast\r\n");
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt", "-.ini"});
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, summary(2));
+    EXPECT_EQ(read_file(dir.at("out.txt")), "x|" + quoted + "|y\r\nlast\r\n");
+}
+
+TEST(Records, ProgressEveryThousandRecords)
+{
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), records(2001, "r"));
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"});
+    EXPECT_EQ(result.out, fmt(MSG_PROGRESS, 1000LL) + fmt(MSG_PROGRESS, 2000LL) + summary(2001));
+    EXPECT_EQ(fmt(MSG_PROGRESS, 2000LL), "\r     2000 records");
+    EXPECT_EQ(read_file(dir.at("out.txt")), converted(2001, "r"));
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+#include "e2e/harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#ifndef TROVANEX_BINARY
+#error "TROVANEX_BINARY must name the program under test"
+#endif
+
+scratch_dir::scratch_dir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/trovanex-test.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::set<std::string> scratch_dir::listing() const
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+bool can_drop_privileges()
+{
+    return geteuid() == 0;
+}
+
+running_program start_program(const std::string& dir, const std::vector<std::string>& args, as_user user)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> argv_strings{TROVANEX_BINARY};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : argv_strings)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0 ||
+            chdir(dir.c_str()) != 0)
+            _exit(126);
+        if (user == as_user::unprivileged && can_drop_privileges() &&
+            (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    return {pid, out_pipe[0], err_pipe[0]};
+}
+
+run_result wait_program(running_program program)
+{
+    run_result result{};
+    pollfd fds[2] = {{program.out_fd, POLLIN, 0}, {program.err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[65536];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int wait_status = 0;
+    waitpid(program.pid, &wait_status, 0);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    return result;
+}
+
+run_result run_program(const std::string& dir, const std::vector<std::string>& args, as_user user)
+{
+    return wait_program(start_program(dir, args, user));
+}

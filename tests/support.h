@@ -1,0 +1,19 @@
+// Small helpers shared by the unit and end-to-end tests.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// printf-style formatting into a string, for building expected messages
+// from the program's own message constants.
+std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view bytes);
+
+// The whole content of an open stream, read from its start.
+std::string read_stream(std::FILE* file);
+
+// A fresh anonymous file holding the given bytes, positioned at its start.
+std::FILE* stream_with(std::string_view bytes);

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "convert/convert.h"
+#include "support.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string finish(const std::string& intermediate)
+{
+    std::FILE* in = stream_with(intermediate);
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(finish_output(in, out), FINISH_OK);
+    std::string bytes = read_stream(out);
+    std::fclose(in);
+    std::fclose(out);
+    return bytes;
+}
+
+TEST(Finish, EnclosingQuotesGoAndLinesEndInCrLf)
+{
+    EXPECT_EQ(finish("\"a\"|\"b\"\n"), "a|b\r\n");
+    EXPECT_EQ(finish("\"a\"|\"\"|\"b\"\n"), "a||b\r\n");
+    EXPECT_EQ(finish("\"\"\n"), "\r\n");
+    EXPECT_EQ(finish(""), "");
+}
+
+TEST(Finish, DoubledQuotesStayDoubled)
+{
+    EXPECT_EQ(finish("\"x \"\"y\"\"\"\n"), "x \"\"y\"\"\r\n");
+    EXPECT_EQ(finish("\"\"\"\"\n"), "\"\"\r\n");
+    EXPECT_EQ(finish("\"\"\"|\"\"\"\"\"\n"), "\"\"|\"\"\"\"\r\n");
+}
+
+TEST(Finish, LineBreaksAndZeroBytesInFieldsAreCarried)
+{
+    EXPECT_EQ(finish("\"ab\r\ncd\"|\"x\"\n"), "ab\r\ncd|x\r\n");
+    EXPECT_EQ(finish("\"\n\n\"\n\"p\nq\"|\"\"\n"), "\n\n\r\np\nq|\r\n");
+    EXPECT_EQ(finish("\"a\0b\"|\"\0\"\n"s), "a\0b|\0\r\n"s);
+}
+
+// Records longer than the work buffers, with a quote pair cut by every
+// buffer edge in turn.
+TEST(Finish, RecordsLongerThanTheBuffers)
+{
+    const std::size_t buffer = 131072;
+    for (std::size_t offset = buffer - 3; offset <= buffer + 1; ++offset) {
+        std::string field(offset - 1, 'x');
+        field += "\"\"|\"\"";
+        field += std::string(300000, 'y');
+        const std::string intermediate = "\"" + field + "\"|\"z\"\n\"n\"\n";
+        EXPECT_EQ(finish(intermediate), field + "|z\r\nn\r\n") << "offset " << offset;
+    }
+}
+
+TEST(Finish, WriteFailureIsReported)
+{
+    std::FILE* in = stream_with("\"a\"\n");
+    std::FILE* out = std::fopen("/dev/full", "wb");
+    ASSERT_NE(out, nullptr);
+    errno = 0;
+    EXPECT_EQ(finish_output(in, out), FINISH_WRITE_FAILED);
+    EXPECT_EQ(errno, ENOSPC);
+    std::fclose(in);
+    std::fclose(out);
+}
+
+}  // namespace
