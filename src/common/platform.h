@@ -27,3 +27,6 @@ std::FILE* create_scratch_file();
 
 // Case-insensitive comparison of two zero-terminated strings: true if equal.
 bool equal_ignoring_case(const char* a, const char* b);
+
+// Whether the stream is an interactive terminal.
+bool is_terminal(std::FILE* stream);

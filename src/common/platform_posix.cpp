@@ -53,3 +53,8 @@ bool equal_ignoring_case(const char* a, const char* b)
 {
     return strcasecmp(a, b) == 0;
 }
+
+bool is_terminal(std::FILE* stream)
+{
+    return isatty(fileno(stream)) != 0;
+}

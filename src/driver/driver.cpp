@@ -112,6 +112,12 @@ int convert(const char* input_path, const char* output_path, parser_state& state
 
 int convert_file(int argc, char** argv)
 {
+    // Messages about changed fields can come by the thousand; unless a
+    // person is watching, they are written in blocks, not one by one.
+    static char error_buffer[65536];
+    if (!is_terminal(stderr))
+        std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+
     parser_state state{};
     state.live = csv_init(&state.parser, 0) == 0;
     reset_run_state();

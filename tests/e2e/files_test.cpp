@@ -192,7 +192,8 @@ TEST(Records, HundredThousandByteRecordIsCarriedWhole)
     const run_result result = run_program(dir.path, {"in.csv", "out.txt", "-.ini"});
 
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, summary(2));
+    EXPECT_EQ(result.out, fmt(MSG_EXTRA_PIPE, 1LL, 2LL) + field + "\n" + summary(2));
+    quoted[quoted.find('|')] = ' ';
     EXPECT_EQ(read_file(dir.at("out.txt")), "x|" + quoted + "|y\r\nlast\r\n");
 }
 
@@ -204,6 +205,25 @@ TEST(Records, ProgressEveryThousandRecords)
     EXPECT_EQ(result.out, fmt(MSG_PROGRESS, 1000LL) + fmt(MSG_PROGRESS, 2000LL) + summary(2001));
     EXPECT_EQ(fmt(MSG_PROGRESS, 2000LL), "\r     2000 records");
     EXPECT_EQ(read_file(dir.at("out.txt")), converted(2001, "r"));
+}
+
+// Record numbers past 999 widen their column; progress lines and messages
+// share standard output in the order they happen.
+TEST(Records, MessagesPastTheThousandthRecord)
+{
+    std::string input;
+    for (int i = 1; i <= 2000; ++i)
+        input += i == 1234 ? "\"x\r\ny\",z|z\n" : "x,y\n";
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), input);
+
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt", "-R"});
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "\nRecord 1234 has embedded carriage return, removed");
+    EXPECT_EQ(result.out, fmt(MSG_PROGRESS, 1000LL) +
+                              "\nRecord 1234 has extra pipe in field no. 2, pipe changed to space:  \nz|z\n" +
+                              fmt(MSG_PROGRESS, 2000LL) + summary(2000));
 }
 
 }  // namespace

@@ -27,6 +27,28 @@ std::string extra_item(const char* item)
     return fmt(MSG_EXTRA_ITEM_1, item) + MSG_EXTRA_ITEM_2 + MSG_EXTRA_ITEM_3;
 }
 
+std::string to_space(long long record)
+{
+    return fmt(MSG_LINE_BREAK_TO_SPACE, record);
+}
+
+std::string removed(long long record)
+{
+    return fmt(MSG_LINE_BREAK_REMOVED, record);
+}
+
+std::string pipe(long long record, long long field, const std::string& shown)
+{
+    return fmt(MSG_EXTRA_PIPE, record, field) + shown + "\n";
+}
+
+// CR LF, a bare LF, a bare CR and several LFs in a row inside fields.
+const std::string BREAKS = "id,text\r\n1,\"a\r\nb\"\r\n2,\"c\nd\",\"e\rf\"\r\n3,\"\n\n\ng\"\r\n";
+const std::string BREAKS_TO_SPACE = "id|text\r\n1|a  b\r\n2|c d|e f\r\n3|   g\r\n";
+const std::string BREAKS_TO_SPACE_ERR = to_space(2) + to_space(3) + to_space(4) + to_space(4) + to_space(4);
+const std::string BREAKS_REMOVED = "id|text\r\n1|ab\r\n2|cd|ef\r\n3|g\r\n";
+const std::string BREAKS_REMOVED_ERR = removed(2) + removed(3) + removed(4) + removed(4) + removed(4);
+
 struct row {
     const char* name;
     const char* reason;
@@ -70,6 +92,25 @@ const row ROWS[] = {
      "a\0b|\0\r\n"s},
     {"Utf8Untouched", "bytes above 127 pass through", IO, "\xc3\xa9t\xc3\xa9,\xe2\x82\xac\n", summary(1), "", 0,
      "\xc3\xa9t\xc3\xa9|\xe2\x82\xac\r\n"},
+
+    // Field clean-up.
+    {"LineBreaksKept", "no option: line breaks stay, silently", IO, BREAKS, summary(4), "", 0,
+     "id|text\r\n1|a\r\nb\r\n2|c\nd|e\rf\r\n3|\n\n\ng\r\n"},
+    {"ToSpace", "-r: one space per CR and per LF, one message per LF", io_and({"-r"}), BREAKS, summary(4),
+     BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
+    {"ToSpacePlus", "+r is -r", io_and({"+r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
+    {"ToSpaceSlash", "/r is -r", io_and({"/r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
+    {"Remove", "-R: line breaks go, one message per LF", io_and({"-R"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0,
+     BREAKS_REMOVED},
+    {"LastLetterWins", "-rR removes", io_and({"-rR"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0, BREAKS_REMOVED},
+    {"LastArgumentWins", "-r -R removes", io_and({"-r", "-R"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0,
+     BREAKS_REMOVED},
+    {"LastArgumentWinsBack", "-R +r turns to spaces", io_and({"-R", "+r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR,
+     0, BREAKS_TO_SPACE},
+    {"Pipes", "the first pipe of each field becomes a space and is shown", IO, "a|b,c,d|e|f,\r\n,x|\r\n",
+     pipe(1, 1, "a|b") + pipe(1, 3, "d|e|f") + pipe(2, 2, "x|") + summary(2), "", 0, "a b|c|d e|f|\r\n|x \r\n"},
+    {"PipeAfterRemoval", "the pipe is found in the field as -R left it", io_and({"-R"}), "\"p\r\n|q\"\n",
+     pipe(1, 1, "p|q") + summary(1), removed(1), 0, "p q\r\n"},
 
     // Command line.
     {"NoArguments", "usage text", {}, "a\n", "", USAGE, 1, std::nullopt},

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/common.h"
+#include "convert/convert.h"
+#include "support.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct cleaned {
+    std::string field;
+    std::string out;
+    std::string err;
+};
+
+cleaned clean(std::string field, int mode, long long records_done = 0, long long field_number = 1)
+{
+    reset_run_state();
+    run_options.line_break_mode = mode;
+    run_counters.records_done = records_done;
+    run_counters.field_number = field_number;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    field.resize(clean_field(reinterpret_cast<unsigned char*>(field.data()), field.size()));
+    std::string out = testing::internal::GetCapturedStdout();
+    return {field, out, testing::internal::GetCapturedStderr()};
+}
+
+std::string to_space(long long record)
+{
+    return fmt(MSG_LINE_BREAK_TO_SPACE, record);
+}
+
+std::string removed(long long record)
+{
+    return fmt(MSG_LINE_BREAK_REMOVED, record);
+}
+
+TEST(Clean, KeepLeavesLineBreaks)
+{
+    const cleaned result = clean("a\r\nb\n\rc", LINE_BREAKS_KEEP);
+    EXPECT_EQ(result.field, "a\r\nb\n\rc");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(Clean, ToSpaceReportsEachLineFeed)
+{
+    EXPECT_EQ(clean("a\r\nb", LINE_BREAKS_TO_SPACE).field, "a  b");
+    EXPECT_EQ(clean("a\r\nb", LINE_BREAKS_TO_SPACE).err, to_space(1));
+    const cleaned bare = clean("\n\nx\ry\n", LINE_BREAKS_TO_SPACE, 41);
+    EXPECT_EQ(bare.field, "  x y ");
+    EXPECT_EQ(bare.err, to_space(42) + to_space(42) + to_space(42));
+    EXPECT_EQ(clean("a\rb", LINE_BREAKS_TO_SPACE).err, "");
+}
+
+TEST(Clean, RemoveCompactsAndReportsEachLineFeed)
+{
+    EXPECT_EQ(clean("a\r\nb", LINE_BREAKS_REMOVE).field, "ab");
+    EXPECT_EQ(clean("a\r\nb", LINE_BREAKS_REMOVE).err, removed(1));
+    const cleaned many = clean("\n\nxy", LINE_BREAKS_REMOVE, 9);
+    EXPECT_EQ(many.field, "xy");
+    EXPECT_EQ(many.err, removed(10) + removed(10));
+    EXPECT_EQ(clean("\r\r\0\r"s, LINE_BREAKS_REMOVE).field, "\0"s);
+    EXPECT_EQ(clean("\r\n", LINE_BREAKS_REMOVE).field, "");
+}
+
+TEST(Clean, FirstPipeOnlyIsReplacedAndShownBefore)
+{
+    const cleaned one = clean("a|b", LINE_BREAKS_KEEP, 4, 3);
+    EXPECT_EQ(one.field, "a b");
+    EXPECT_EQ(one.out, "\nRecord    5 has extra pipe in field no. 3, pipe changed to space:  \na|b\n");
+    const cleaned two = clean("a|b|c", LINE_BREAKS_KEEP);
+    EXPECT_EQ(two.field, "a b|c");
+    EXPECT_EQ(two.out, fmt(MSG_EXTRA_PIPE, 1LL, 1LL) + "a|b|c\n");
+}
+
+TEST(Clean, PipeMessageShowsZeroBytesAndTheCleanedField)
+{
+    EXPECT_EQ(clean("\0|\0"s, LINE_BREAKS_KEEP).out, fmt(MSG_EXTRA_PIPE, 1LL, 1LL) + "\0|\0\n"s);
+    // The pipe check sees the field after line breaks went.
+    const cleaned after = clean("x\r\n|y", LINE_BREAKS_REMOVE);
+    EXPECT_EQ(after.field, "x y");
+    EXPECT_EQ(after.out, fmt(MSG_EXTRA_PIPE, 1LL, 1LL) + "x|y\n");
+}
+
+TEST(Clean, EmptyFieldNeedsNoBuffer)
+{
+    for (const int mode : {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE}) {
+        reset_run_state();
+        run_options.line_break_mode = mode;
+        EXPECT_EQ(clean_field(nullptr, 0), 0u);
+    }
+}
+
+TEST(Clean, RecordNumbersWiderThanFourColumns)
+{
+    EXPECT_EQ(clean("\n", LINE_BREAKS_REMOVE, 123455).err, "\nRecord 123456 has embedded carriage return, removed");
+    EXPECT_EQ(clean("\n", LINE_BREAKS_REMOVE, 3000000000LL).err,
+              "\nRecord 3000000001 has embedded carriage return, removed");
+}
+
+}  // namespace
