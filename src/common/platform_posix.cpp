@@ -1,5 +1,6 @@
 #include "common/platform.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -23,8 +24,8 @@ std::FILE* open_input_file(const char* path)
 
 std::FILE* create_scratch_file()
 {
-    // Signals stay blocked while the file has a name, so an interrupt can
-    // never leave it behind.
+    // The name is removed as soon as the file is open, and signals stay
+    // blocked while it exists, so an interrupt can never leave it behind.
     sigset_t all, previous;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &previous);
@@ -49,12 +50,63 @@ std::FILE* create_scratch_file()
     return file;
 }
 
+bool is_terminal(std::FILE* stream)
+{
+    return isatty(fileno(stream)) != 0;
+}
+
 bool equal_ignoring_case(const char* a, const char* b)
 {
     return strcasecmp(a, b) == 0;
 }
 
-bool is_terminal(std::FILE* stream)
+void upper_case(char* text)
 {
-    return isatty(fileno(stream)) != 0;
+    for (; *text != '\0'; ++text)
+        *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+}
+
+std::string program_path()
+{
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0)
+            return {};
+        if (static_cast<std::size_t>(length) < path.size()) {
+            path.resize(static_cast<std::size_t>(length));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+path_parts split_path(const std::string& path)
+{
+    path_parts parts;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    parts.dir = path.substr(0, name_start);
+    const std::size_t dot = path.rfind('.');
+    const std::size_t name_end = dot == std::string::npos || dot < name_start ? path.size() : dot;
+    parts.base = path.substr(name_start, name_end - name_start);
+    parts.ext = path.substr(name_end);
+    return parts;
+}
+
+std::string join_path(const std::string& drive, const std::string& dir, const std::string& base,
+                      const std::string& ext)
+{
+    std::string path = drive + dir;
+    if (!dir.empty() && dir.back() != '/')
+        path += '/';
+    path += base;
+    if (!ext.empty() && ext.front() != '.')
+        path += '.';
+    return path + ext;
+}
+
+bool file_exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
 }

@@ -110,7 +110,7 @@ TEST(IntermediateFile, UnwritableDirectoryIsReported)
     scratch_dir dir;
     write_file(dir.at("in.csv"), "a\n");
     chmod(dir.path.c_str(), 0555);  // readable and searchable by all, writable by none
-    const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, as_user::unprivileged);
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, unprivileged());
     chmod(dir.path.c_str(), 0755);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, fmt(MSG_OPEN_FAILED, INTERMEDIATE_NAME, std::strerror(EACCES)));

@@ -10,10 +10,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#ifndef TROVANEX_BINARY
-#error "TROVANEX_BINARY must name the program under test"
-#endif
-
 scratch_dir::scratch_dir()
 {
     const char* base = std::getenv("TMPDIR");
@@ -42,13 +38,13 @@ bool can_drop_privileges()
     return geteuid() == 0;
 }
 
-running_program start_program(const std::string& dir, const std::vector<std::string>& args, as_user user)
+running_program start_program(const std::string& dir, const std::vector<std::string>& args, const launch& how)
 {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argv_strings{TROVANEX_BINARY};
+    std::vector<std::string> argv_strings{how.argv0.empty() ? how.program : how.argv0};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings)
@@ -63,10 +59,10 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0 ||
             chdir(dir.c_str()) != 0)
             _exit(126);
-        if (user == as_user::unprivileged && can_drop_privileges() &&
+        if (how.user == as_user::unprivileged && can_drop_privileges() &&
             (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);
-        execv(argv[0], argv.data());
+        execv(how.program.c_str(), argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -103,7 +99,7 @@ run_result wait_program(running_program program)
     return result;
 }
 
-run_result run_program(const std::string& dir, const std::vector<std::string>& args, as_user user)
+run_result run_program(const std::string& dir, const std::vector<std::string>& args, const launch& how)
 {
-    return wait_program(start_program(dir, args, user));
+    return wait_program(start_program(dir, args, how));
 }

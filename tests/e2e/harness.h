@@ -4,6 +4,10 @@
 
 #include <sys/types.h>
 
+#ifndef TROVANEX_BINARY
+#error "TROVANEX_BINARY must name the program under test"
+#endif
+
 #include <set>
 #include <string>
 #include <vector>
@@ -38,13 +42,26 @@ struct running_program {
 // to count.
 enum class as_user { self, unprivileged };
 
-// Starts the program in dir with the given arguments (the program's path
-// is added in front) and standard input from /dev/null.
-running_program start_program(const std::string& dir, const std::vector<std::string>& args,
-                              as_user user = as_user::self);
+// How to start the program, where a test needs more than the defaults.
+struct launch {
+    as_user user = as_user::self;
+    std::string program = TROVANEX_BINARY;  // the file executed
+    std::string argv0;                      // its argument 0; empty: program
+};
+
+inline launch unprivileged()
+{
+    launch how;
+    how.user = as_user::unprivileged;
+    return how;
+}
+
+// Starts the program in dir with the given arguments (argument 0 is added
+// in front) and standard input from /dev/null.
+running_program start_program(const std::string& dir, const std::vector<std::string>& args, const launch& how = {});
 run_result wait_program(running_program program);
 
-run_result run_program(const std::string& dir, const std::vector<std::string>& args, as_user user = as_user::self);
+run_result run_program(const std::string& dir, const std::vector<std::string>& args, const launch& how = {});
 
 // Whether as_user::unprivileged really drops privileges here.
 bool can_drop_privileges();

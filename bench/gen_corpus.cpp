@@ -1,0 +1,160 @@
+// Writes a deterministic CSV corpus of a given size and profile:
+//   plain  short unquoted fields
+//   mixed  quoted fields with commas, doubled quotes, CR LF and bare LF,
+//          some '|', UTF-8 text
+//   wide   records of about fifty fields
+// Usage: gen_corpus PROFILE MEGABYTES OUTPUT
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::uint64_t state = 0x9E3779B97F4A7C15ull;
+
+std::uint64_t next()
+{
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+}
+
+unsigned below(unsigned n)
+{
+    return static_cast<unsigned>(next() % n);
+}
+
+const char* const WORDS[] = {"alpha", "Bergen", "cobalt", "delta", "Eriksen", "fjord", "granite", "harbour",
+                             "island", "juniper", "kelp", "lantern", "meadow", "north", "orchard", "pine"};
+const char* const UTF8[] = {"Ærø", "Tromsø", "Malmö", "Zürich", "café", "naïve", "€ 12,50", "Łódź", "日本", "Ελλάδα"};
+
+void word(std::string& out)
+{
+    out += WORDS[below(16)];
+}
+
+void number(std::string& out)
+{
+    out += std::to_string(next() % 1000000);
+}
+
+void mixed_field(std::string& out)
+{
+    switch (below(12)) {
+    case 0:
+    case 1:
+    case 2:
+        number(out);
+        break;
+    case 3:
+    case 4:
+        word(out);
+        break;
+    case 5:
+        out += '"';
+        word(out);
+        out += ", ";
+        word(out);
+        out += '"';
+        break;
+    case 6:
+        out += "\"said \"\"";
+        word(out);
+        out += "\"\" twice\"";
+        break;
+    case 7:
+        out += '"';
+        word(out);
+        out += below(2) != 0 ? "\r\n" : "\n";
+        word(out);
+        out += '"';
+        break;
+    case 8:
+        word(out);
+        out += '|';
+        word(out);
+        break;
+    case 9:
+    case 10:
+        out += '"';
+        out += UTF8[below(10)];
+        out += ' ';
+        out += UTF8[below(10)];
+        out += '"';
+        break;
+    default:
+        out += "\"";
+        for (int i = 0; i < 8; ++i) {
+            word(out);
+            out += ' ';
+        }
+        out += "\"";
+        break;
+    }
+}
+
+void record(const char* profile, std::string& out)
+{
+    if (std::strcmp(profile, "plain") == 0) {
+        for (int i = 0; i < 8; ++i) {
+            if (i > 0)
+                out += ',';
+            if (i % 2 == 0)
+                number(out);
+            else
+                word(out);
+        }
+    } else if (std::strcmp(profile, "wide") == 0) {
+        for (int i = 0; i < 50; ++i) {
+            if (i > 0)
+                out += ',';
+            if (i % 5 == 4)
+                mixed_field(out);
+            else if (i % 2 == 0)
+                number(out);
+            else
+                word(out);
+        }
+    } else {
+        for (int i = 0; i < 10; ++i) {
+            if (i > 0)
+                out += ',';
+            mixed_field(out);
+        }
+    }
+    out += "\r\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4 || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "mixed") != 0 &&
+                      std::strcmp(argv[1], "wide") != 0)) {
+        std::fputs("usage: gen_corpus plain|mixed|wide MEGABYTES OUTPUT\n", stderr);
+        return 2;
+    }
+    const std::uint64_t target = std::strtoull(argv[2], nullptr, 10) * 1000000ull;
+    std::FILE* out = std::fopen(argv[3], "wb");
+    if (out == nullptr) {
+        std::perror(argv[3]);
+        return 1;
+    }
+    std::uint64_t written = 0;
+    std::string block;
+    while (written < target) {
+        block.clear();
+        while (block.size() < 65536)
+            record(argv[1], block);
+        std::fwrite(block.data(), 1, block.size(), out);
+        written += block.size();
+    }
+    if (std::fclose(out) != 0) {
+        std::perror(argv[3]);
+        return 1;
+    }
+    return 0;
+}
