@@ -1,53 +1,9 @@
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "convert/convert.h"
 
 namespace {
-
-constexpr std::size_t BUFFER_SIZE = 131072;
-
-// Collects output bytes and hands them to the file in large blocks. The
-// first failed write is kept, with its errno, and ends all further writing.
-struct output_buffer {
-    std::FILE* file;
-    std::unique_ptr<unsigned char[]> bytes;
-    std::size_t used;
-    int error_number;  // 0 while every write has succeeded
-
-    bool flush()
-    {
-        if (error_number == 0 && used > 0) {
-            if (std::fwrite(bytes.get(), 1, used, file) != used)
-                error_number = errno != 0 ? errno : EIO;
-        }
-        used = 0;
-        return error_number == 0;
-    }
-
-    void put(const unsigned char* data, std::size_t length)
-    {
-        while (length > BUFFER_SIZE - used) {
-            const std::size_t room = BUFFER_SIZE - used;
-            std::memcpy(bytes.get() + used, data, room);
-            used = BUFFER_SIZE;
-            data += room;
-            length -= room;
-            if (!flush())
-                return;
-        }
-        std::memcpy(bytes.get() + used, data, length);
-        used += length;
-    }
-
-    void put(char byte)
-    {
-        if (used == BUFFER_SIZE && !flush())
-            return;
-        bytes[used++] = static_cast<unsigned char>(byte);
-    }
-};
 
 // Where the walk through the intermediate file stands.
 enum class at {
@@ -60,51 +16,44 @@ enum class at {
 
 finish_result finish_output(std::FILE* intermediate, std::FILE* output)
 {
+    // Each intermediate byte gives at most two output bytes, so a piece's
+    // output always fits an emptied buffer and the loop needs no checks.
+    constexpr std::size_t PIECE = OUTPUT_BUFFER_SIZE / 2;
     std::rewind(intermediate);
-    output_buffer out{output, std::make_unique_for_overwrite<unsigned char[]>(BUFFER_SIZE), 0, 0};
-    const auto in = std::make_unique_for_overwrite<unsigned char[]>(BUFFER_SIZE);
+    output_buffer out(output);
+    const auto in = std::make_unique_for_overwrite<unsigned char[]>(PIECE);
 
     at state = at::field_start;
     std::size_t got;
-    while (out.error_number == 0 && (got = std::fread(in.get(), 1, BUFFER_SIZE, intermediate)) > 0) {
-        const unsigned char* p = in.get();
-        const unsigned char* const end = p + got;
-        while (p < end) {
-            switch (state) {
-            case at::field_start:
-                if (*p == '"')
-                    ++p;
-                state = at::inside_field;
-                break;
-            case at::inside_field: {
-                const auto* quote = static_cast<const unsigned char*>(std::memchr(p, '"', end - p));
-                const unsigned char* stop = quote != nullptr ? quote : end;
-                out.put(p, stop - p);
-                p = stop;
-                if (quote != nullptr) {
-                    ++p;
+    while ((got = std::fread(in.get(), 1, PIECE, intermediate)) > 0) {
+        if (OUTPUT_BUFFER_SIZE - out.used < 2 * got && !out.flush())
+            break;
+        unsigned char* o = out.bytes.get() + out.used;
+        for (const unsigned char* p = in.get(); p != in.get() + got; ++p) {
+            const unsigned char c = *p;
+            if (state == at::inside_field) {
+                if (c == '"')
                     state = at::after_quote;
-                }
-                break;
-            }
-            case at::after_quote:
-                if (*p == '|') {
-                    out.put('|');
-                    state = at::field_start;
-                } else if (*p == '\n') {
-                    out.put('\r');
-                    out.put('\n');
-                    state = at::field_start;
-                } else {
+                else
+                    *o++ = c;
+            } else if (state == at::after_quote) {
+                if (c == '"') {
                     // A doubled quote inside the field stays doubled.
-                    out.put('"');
-                    out.put(static_cast<char>(*p));
+                    *o++ = '"';
+                    *o++ = '"';
                     state = at::inside_field;
+                } else {
+                    // The field's closing quote, then '|' or the line end.
+                    if (c == '\n')
+                        *o++ = '\r';
+                    *o++ = c;
+                    state = at::field_start;
                 }
-                ++p;
-                break;
+            } else {
+                state = at::inside_field;  // c is the field's opening quote
             }
         }
+        out.used = static_cast<std::size_t>(o - out.bytes.get());
     }
     if (std::ferror(intermediate))
         return FINISH_READ_FAILED;

@@ -36,28 +36,28 @@ int report_file_error(const char* format, const char* name, int error_number)
     return STATUS_FAILED;
 }
 
-int report_intermediate_write_error()
+int report_intermediate_write_error(int error_number)
 {
-    return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, errno != 0 ? errno : EIO);
+    return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, error_number);
 }
 
 // Parses the input in pieces into the intermediate file and finishes the
 // parser.
-int first_pass(parser_state& state, std::FILE* input, std::FILE* intermediate)
+int first_pass(parser_state& state, std::FILE* input, std::FILE* intermediate_file)
 {
+    output_buffer intermediate(intermediate_file);
     unsigned char piece[PIECE_SIZE];
     std::size_t got;
     while ((got = std::fread(piece, 1, sizeof piece, input)) > 0) {
-        if (csv_parse(&state.parser, piece, got, on_field, on_record_end, intermediate) < got) {
+        if (csv_parse(&state.parser, piece, got, on_field, on_record_end, &intermediate) < got) {
             std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(csv_error(&state.parser)));
             return STATUS_FAILED;
         }
-        // The stream keeps its error, so a full disk stops the run here
-        // rather than after the whole input.
-        if (std::ferror(intermediate))
-            return report_intermediate_write_error();
+        // A full disk stops the run here rather than after the whole input.
+        if (intermediate.error_number != 0)
+            return report_intermediate_write_error(intermediate.error_number);
     }
-    csv_fini(&state.parser, on_field, on_record_end, intermediate);
+    csv_fini(&state.parser, on_field, on_record_end, &intermediate);
     csv_free(&state.parser);
     state.live = false;
 
@@ -65,8 +65,10 @@ int first_pass(parser_state& state, std::FILE* input, std::FILE* intermediate)
         std::fputs(MSG_INPUT_READ_ERROR, stderr);
         return STATUS_FAILED;
     }
-    if (std::ferror(intermediate) || std::fflush(intermediate) != 0)
-        return report_intermediate_write_error();
+    if (!intermediate.flush())
+        return report_intermediate_write_error(intermediate.error_number);
+    if (std::fflush(intermediate_file) != 0)
+        return report_intermediate_write_error(errno);
     return STATUS_OK;
 }
 
@@ -83,9 +85,7 @@ int convert(const char* input_path, const char* output_path, parser_state& state
     if (!intermediate)
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
     std::setvbuf(input.get(), nullptr, _IOFBF, FILE_BUFFER_SIZE);
-    std::setvbuf(intermediate.get(), nullptr, _IOFBF, FILE_BUFFER_SIZE);
 
-    errno = 0;
     const int status = first_pass(state, input.get(), intermediate.get());
     if (status != STATUS_OK)
         return status;

@@ -77,6 +77,8 @@ const row ROWS[] = {
     {"EmptyInput", "an empty input gives an empty output", IO, "", summary(0), "", 0, ""},
     {"EmptyLinesSkipped", "empty lines make no records", IO, "a\n\n\r\n\nb\n", summary(2), "", 0, "a\r\nb\r\n"},
     {"EmptyFields", "empty fields stay in place", IO, "a,,b\n,\n\"\"\n", summary(3), "", 0, "a||b\r\n|\r\n\r\n"},
+    {"LeadingEmptyField", "an empty first field, before the parser has a buffer", IO, ",a\n", summary(1), "", 0,
+     "|a\r\n"},
     {"DoubledQuotesStayDoubled", "only the enclosing quotes go", IO, "\"x \"\"y\"\"\"\n\"\"\"\"\n", summary(2), "", 0,
      "x \"\"y\"\"\r\n\"\"\r\n"},
     {"SpacesAroundUnquoted", "the parser drops spaces and tabs around unquoted fields", IO, " a ,\tb\t, \" c \" \n",

@@ -2,6 +2,7 @@
 
 #include <csv.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/common.h"
@@ -19,15 +20,17 @@ std::string intermediate_for(const std::string& input, std::size_t piece = 1024)
     reset_run_state();
     csv_parser parser;
     csv_init(&parser, 0);
-    std::FILE* intermediate = std::tmpfile();
+    std::FILE* file = std::tmpfile();
+    output_buffer intermediate(file);
     for (std::size_t at = 0; at < input.size(); at += piece) {
         const std::size_t length = std::min(piece, input.size() - at);
-        EXPECT_EQ(csv_parse(&parser, input.data() + at, length, on_field, on_record_end, intermediate), length);
+        EXPECT_EQ(csv_parse(&parser, input.data() + at, length, on_field, on_record_end, &intermediate), length);
     }
-    csv_fini(&parser, on_field, on_record_end, intermediate);
+    csv_fini(&parser, on_field, on_record_end, &intermediate);
     csv_free(&parser);
-    std::string bytes = read_stream(intermediate);
-    std::fclose(intermediate);
+    EXPECT_TRUE(intermediate.flush());
+    std::string bytes = read_stream(file);
+    std::fclose(file);
     return bytes;
 }
 
@@ -78,6 +81,39 @@ TEST(FirstPass, SameResultForEveryPieceSize)
     const std::string expected = intermediate_for(input, input.size());
     for (std::size_t piece = 1; piece < input.size(); ++piece)
         EXPECT_EQ(intermediate_for(input, piece), expected) << "piece size " << piece;
+}
+
+std::string csv_quoted(const std::string& field)
+{
+    std::string text = "\"";
+    for (const char c : field)
+        text += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return text + "\"";
+}
+
+// Fields longer than the buffer are quoted in parts; the joins between
+// parts must not show, wherever the quotes fall.
+TEST(FirstPass, FieldsLongerThanTheBuffer)
+{
+    for (const std::size_t length : {65534u, 65535u, 65536u, 131071u, 131072u, 131073u, 400000u}) {
+        std::string field(length, 'x');
+        for (std::size_t at = 0; at < length; at += 65535)
+            field[at] = '"';
+        field[length - 1] = '"';
+        std::FILE* file = std::tmpfile();
+        output_buffer intermediate(file);
+        intermediate.put('>');
+        intermediate.put_quoted(reinterpret_cast<const unsigned char*>(field.data()), field.size());
+        intermediate.put_quoted(nullptr, 0);
+        EXPECT_TRUE(intermediate.flush());
+        const std::string expected = ">" + csv_quoted(field) + "\"\"";
+        const std::string written = read_stream(file);
+        EXPECT_TRUE(written == expected) << "length " << length << ", " << written.size() << " bytes written, first "
+                                         << std::mismatch(written.begin(), written.end(), expected.begin()).first -
+                                                written.begin()
+                                         << " agree";
+        std::fclose(file);
+    }
 }
 
 }  // namespace
