@@ -1,7 +1,9 @@
 #include <cstring>
+#include <string_view>
 
 #include "common/common.h"
 #include "convert/convert.h"
+#include "convert/scan.h"
 
 namespace {
 
@@ -10,32 +12,103 @@ long long record_number()
     return static_cast<long long>(run_counters.records_done + 1);
 }
 
-// Most fields are a few bytes long, where a plain loop beats a library call.
-unsigned char* find_pipe(unsigned char* bytes, std::size_t length)
+// One of the clean-up messages, split around its numbers ("%4lld" and
+// "%lld") once, at compile time. A file may bring millions of messages, and
+// printf's general parsing would cost more than the field's own handling.
+struct message_parts {
+    std::string_view pieces[3];  // text before, between and after the numbers
+    std::size_t widths[2];
+    int numbers;
+};
+
+constexpr message_parts split_message(std::string_view format)
 {
-    if (length >= 32)
-        return static_cast<unsigned char*>(std::memchr(bytes, '|', length));
-    for (unsigned char* p = bytes; p != bytes + length; ++p) {
-        if (*p == '|')
-            return p;
+    message_parts parts{};
+    for (;;) {
+        const std::size_t percent = format.find('%');
+        parts.pieces[parts.numbers] = format.substr(0, percent);
+        if (percent == std::string_view::npos)
+            return parts;
+        std::size_t at = percent + 1;
+        for (; format[at] >= '0' && format[at] <= '9'; ++at)
+            parts.widths[parts.numbers] = parts.widths[parts.numbers] * 10 + (format[at] - '0');
+        format.remove_prefix(at + 3);  // "lld"
+        ++parts.numbers;
     }
-    return nullptr;
+}
+
+constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE);
+constexpr message_parts REMOVED_MESSAGE = split_message(MSG_LINE_BREAK_REMOVED);
+constexpr message_parts PIPE_MESSAGE = split_message(MSG_EXTRA_PIPE);
+
+void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0)
+{
+    char text[256];  // the texts are short; each number adds at most 20 bytes
+    std::size_t used = 0;
+    const long long numbers[2] = {first, second};
+    for (int i = 0; i <= message.numbers; ++i) {
+        std::memcpy(text + used, message.pieces[i].data(), message.pieces[i].size());
+        used += message.pieces[i].size();
+        if (i == message.numbers)
+            break;
+        char digits[24];
+        std::size_t count = 0;
+        auto rest = static_cast<unsigned long long>(numbers[i]);
+        do {
+            digits[count++] = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        for (std::size_t pad = count; pad < message.widths[i]; ++pad)
+            text[used++] = ' ';
+        while (count > 0)
+            text[used++] = digits[--count];
+    }
+    std::fwrite(text, 1, used, stream);
+}
+
+unsigned char* first_pipe(unsigned char* bytes, std::size_t length)
+{
+    const unsigned char* found = find_byte(bytes, bytes + length, '|');
+    return found == bytes + length ? nullptr : bytes + (found - bytes);
+}
+
+// Flags the bytes of a word that need a look: a '|' while one is still
+// looked for, and line breaks where they matter. The first flag is exact.
+std::uint64_t look_flags(std::uint64_t word, bool want_pipe, bool want_line_breaks = true)
+{
+    std::uint64_t flags = 0;
+    if (want_line_breaks)
+        flags = bytes_equal(word, '\n') | bytes_equal(word, '\r');
+    if (want_pipe)
+        flags |= bytes_equal(word, '|');
+    return flags;
 }
 
 // Both line-break passes note the first '|' on their way, so each field is
-// walked once.
+// walked once, a word at a time up to each byte that needs a look.
 unsigned char* line_breaks_to_spaces(unsigned char* bytes, std::size_t length)
 {
     unsigned char* pipe = nullptr;
-    for (unsigned char* p = bytes; p != bytes + length; ++p) {
+    unsigned char* p = bytes;
+    unsigned char* const end = bytes + length;
+    while (p != end) {
+        if (end - p >= 8) {
+            const std::uint64_t flags = look_flags(load_word(p), pipe == nullptr);
+            if (flags == 0) {
+                p += 8;
+                continue;
+            }
+            p += first_flagged(flags);
+        }
         if (*p == '\n') {
-            std::fprintf(stderr, MSG_LINE_BREAK_TO_SPACE, record_number());
+            report(stderr, TO_SPACE_MESSAGE, record_number());
             *p = ' ';
         } else if (*p == '\r') {
             *p = ' ';
         } else if (*p == '|' && pipe == nullptr) {
             pipe = p;
         }
+        ++p;
     }
     return pipe;
 }
@@ -44,14 +117,29 @@ unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
 {
     unsigned char* pipe = nullptr;
     unsigned char* kept = bytes;
-    for (const unsigned char* p = bytes; p != bytes + length; ++p) {
+    const unsigned char* p = bytes;
+    const unsigned char* const end = bytes + length;
+    while (p != end) {
+        if (end - p >= 8) {
+            const std::uint64_t word = load_word(p);
+            const std::uint64_t flags = look_flags(word, pipe == nullptr);
+            if (flags == 0) {
+                std::memcpy(kept, &word, sizeof word);
+                kept += 8;
+                p += 8;
+                continue;
+            }
+            for (std::size_t plain = first_flagged(flags); plain > 0; --plain)
+                *kept++ = *p++;
+        }
         if (*p == '\n') {
-            std::fprintf(stderr, MSG_LINE_BREAK_REMOVED, record_number());
+            report(stderr, REMOVED_MESSAGE, record_number());
         } else if (*p != '\r') {
             if (*p == '|' && pipe == nullptr)
                 pipe = kept;
             *kept++ = *p;
         }
+        ++p;
     }
     length = static_cast<std::size_t>(kept - bytes);
     return pipe;
@@ -64,18 +152,22 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length)
     // An empty field may come with no buffer at all.
     if (length == 0)
         return 0;
+    // Most fields need nothing; say so after a word or two of looking.
+    const bool keep = run_options.line_break_mode == LINE_BREAKS_KEEP;
+    if (!any_flagged(bytes, length, [keep](std::uint64_t word) { return look_flags(word, true, !keep); }))
+        return length;
     unsigned char* pipe;
     if (run_options.line_break_mode == LINE_BREAKS_TO_SPACE)
         pipe = line_breaks_to_spaces(bytes, length);
     else if (run_options.line_break_mode == LINE_BREAKS_REMOVE)
         pipe = remove_line_breaks(bytes, length);
     else
-        pipe = find_pipe(bytes, length);
+        pipe = first_pipe(bytes, length);
 
     // Only the first '|' is replaced; the message shows the field as it was,
     // every byte of it, zero bytes included.
     if (pipe != nullptr) {
-        std::printf(MSG_EXTRA_PIPE, record_number(), static_cast<long long>(run_counters.field_number));
+        report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number));
         std::fwrite(bytes, 1, length, stdout);
         std::putc('\n', stdout);
         *pipe = ' ';

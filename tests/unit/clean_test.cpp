@@ -102,4 +102,51 @@ TEST(Clean, RecordNumbersWiderThanFourColumns)
               "\nRecord 3000000001 has embedded carriage return, removed");
 }
 
+// The plain rules, byte by byte, to check the word-at-a-time walk against.
+cleaned reference(const std::string& field, int mode)
+{
+    cleaned result;
+    for (const char c : field) {
+        if (mode != LINE_BREAKS_KEEP && (c == '\n' || c == '\r')) {
+            if (c == '\n')
+                result.err += mode == LINE_BREAKS_TO_SPACE ? to_space(1) : removed(1);
+            if (mode == LINE_BREAKS_TO_SPACE)
+                result.field += ' ';
+        } else {
+            result.field += c;
+        }
+    }
+    const std::size_t pipe = result.field.find('|');
+    if (pipe != std::string::npos) {
+        result.out = fmt(MSG_EXTRA_PIPE, 1LL, 1LL) + result.field + "\n";
+        result.field[pipe] = ' ';
+    }
+    return result;
+}
+
+// Line breaks and pipes at every offset of fields up to five words long,
+// alone and in pairs, so each lands on both sides of every word edge.
+TEST(Clean, SpecialBytesAtEveryOffset)
+{
+    const char specials[] = {'\n', '\r', '|'};
+    for (const int mode : {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE}) {
+        for (std::size_t length = 1; length <= 40; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                for (const char first : specials) {
+                    for (const char second : specials) {
+                        std::string field(length, 'x');
+                        field[at] = first;
+                        field[(at * 7 + 3) % length] = second;
+                        const cleaned expected = reference(field, mode);
+                        const cleaned actual = clean(field, mode);
+                        ASSERT_EQ(actual.field, expected.field) << "mode " << mode << ", field " << field;
+                        ASSERT_EQ(actual.out, expected.out) << "mode " << mode << ", field " << field;
+                        ASSERT_EQ(actual.err, expected.err) << "mode " << mode << ", field " << field;
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

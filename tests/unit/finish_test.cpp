@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "convert/convert.h"
@@ -54,6 +55,36 @@ TEST(Finish, RecordsLongerThanTheBuffers)
         const std::string intermediate = "\"" + field + "\"|\"z\"\n\"n\"\n";
         EXPECT_EQ(finish(intermediate), field + "|z\r\nn\r\n") << "offset " << offset;
     }
+}
+
+// Random records of awkward bytes, enough of them to cross many read
+// pieces and word edges: the output is always each record's fields, quotes
+// still doubled, joined by '|' and ended by CR LF.
+TEST(Finish, RandomRecords)
+{
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const char alphabet[] = {'a', 'b', '"', '|', '\n', '\r', '\0', ' '};
+    std::string intermediate, expected;
+    while (intermediate.size() < 600000) {
+        const unsigned fields = 1 + next() % 6;
+        for (unsigned f = 0; f < fields; ++f) {
+            std::string doubled;
+            const unsigned length = next() % 3 == 0 ? next() % 40 : next() % 4;
+            for (unsigned i = 0; i < length; ++i) {
+                const char c = alphabet[next() % 8];
+                doubled += c == '"' ? std::string("\"\"") : std::string(1, c);
+            }
+            intermediate += (f > 0 ? "|\"" : "\"") + doubled + "\"";
+            expected += (f > 0 ? "|" : "") + doubled;
+        }
+        intermediate += "\n";
+        expected += "\r\n";
+    }
+    EXPECT_TRUE(finish(intermediate) == expected);
 }
 
 TEST(Finish, WriteFailureIsReported)
