@@ -27,8 +27,8 @@ unsigned below(unsigned n)
     return static_cast<unsigned>(next() % n);
 }
 
-const char* const WORDS[] = {"alpha", "Bergen", "cobalt", "delta", "Eriksen", "fjord", "granite", "harbour",
-                             "island", "juniper", "kelp", "lantern", "meadow", "north", "orchard", "pine"};
+const char* const WORDS[] = {"alpha", "Bergen", "cobalt", "delta", "Eriksen", "fjord", "granite", "harbour", "island",
+    "juniper", "kelp", "lantern", "meadow", "north", "orchard", "pine"};
 const char* const UTF8[] = {"Ærø", "Tromsø", "Malmö", "Zürich", "café", "naïve", "€ 12,50", "Łódź", "日本", "Ελλάδα"};
 
 void word(std::string& out)
@@ -132,8 +132,9 @@ void record(const char* profile, std::string& out)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "mixed") != 0 &&
-                      std::strcmp(argv[1], "wide") != 0)) {
+    if (argc != 4
+        || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "mixed") != 0
+            && std::strcmp(argv[1], "wide") != 0)) {
         std::fputs("usage: gen_corpus plain|mixed|wide MEGABYTES OUTPUT\n", stderr);
         return 2;
     }

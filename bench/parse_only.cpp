@@ -37,7 +37,7 @@ int main(int argc, char** argv)
     }
     csv_parser parser;
     csv_init(&parser, 0);
-    counts seen{};
+    counts seen {};
     unsigned char piece[1024];
     std::size_t got;
     while ((got = std::fread(piece, 1, sizeof piece, in)) > 0) {

@@ -7,7 +7,7 @@
 enum : int {
     LINE_BREAKS_KEEP = 0,
     LINE_BREAKS_TO_SPACE = 20,  // -r
-    LINE_BREAKS_REMOVE = 21,    // -R
+    LINE_BREAKS_REMOVE = 21,  // -R
 };
 
 struct options_record {
@@ -41,21 +41,15 @@ inline constexpr const char INTERMEDIATE_NAME[] = "TEMPCSV";
 
 // Everything the program prints. Kept together so tests compare against the
 // very same bytes.
-inline constexpr const char MSG_USAGE_1[] =
-    "Usage: programname   inputfile    outputfile   [-options[rR]]\n\n";
+inline constexpr const char MSG_USAGE_1[] = "Usage: programname   inputfile    outputfile   [-options[rR]]\n\n";
 inline constexpr const char MSG_USAGE_2[] = "OPTIONS:\n";
-inline constexpr const char MSG_USAGE_3[] =
-    "-r: change carriage return/line feeds embedded within quotes to blanks\n";
-inline constexpr const char MSG_USAGE_4[] =
-    "-R: remove entirely embedded carriage return/line feeds.\n";
-inline constexpr const char MSG_EXTRA_ITEM_1[] =
-    "\nThere appears to be an extra or eroneous item \"%s\"\n";
+inline constexpr const char MSG_USAGE_3[] = "-r: change carriage return/line feeds embedded within quotes to blanks\n";
+inline constexpr const char MSG_USAGE_4[] = "-R: remove entirely embedded carriage return/line feeds.\n";
+inline constexpr const char MSG_EXTRA_ITEM_1[] = "\nThere appears to be an extra or eroneous item \"%s\"\n";
 inline constexpr const char MSG_EXTRA_ITEM_2[] = "at the end of the command line\n";
-inline constexpr const char MSG_EXTRA_ITEM_3[] =
-    "Please check your syntax, and correct to problem.\n";
+inline constexpr const char MSG_EXTRA_ITEM_3[] = "Please check your syntax, and correct to problem.\n";
 inline constexpr const char MSG_ILLEGAL_OPTION[] = "\nIllegal option %s\n";
-inline constexpr const char MSG_SAME_PATH[] =
-    "Input file and output file must not be the same!\n";
+inline constexpr const char MSG_SAME_PATH[] = "Input file and output file must not be the same!\n";
 inline constexpr const char MSG_OPEN_FAILED[] = "Failed to open file %s: %s\n";
 inline constexpr const char MSG_WRITE_FAILED[] = "Failed to write file %s: %s\n";
 inline constexpr const char MSG_READ_FAILED[] = "Failed to read file %s: %s\n";
@@ -63,10 +57,9 @@ inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
 inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";
 inline constexpr const char MSG_PROGRESS[] = "\r%9lld records";
 inline constexpr const char MSG_SUMMARY[] = "\n%lld records processed\n";
-inline constexpr const char MSG_LINE_BREAK_TO_SPACE[] =
-    "\nRecord %4lld has embedded carriage return, converted to space";
-inline constexpr const char MSG_LINE_BREAK_REMOVED[] =
-    "\nRecord %4lld has embedded carriage return, removed";
-inline constexpr const char MSG_EXTRA_PIPE[] =
-    "\nRecord %4lld has extra pipe in field no. %lld, pipe changed to space:  \n";
+inline constexpr const char MSG_LINE_BREAK_TO_SPACE[]
+    = "\nRecord %4lld has embedded carriage return, converted to space";
+inline constexpr const char MSG_LINE_BREAK_REMOVED[] = "\nRecord %4lld has embedded carriage return, removed";
+inline constexpr const char MSG_EXTRA_PIPE[]
+    = "\nRecord %4lld has extra pipe in field no. %lld, pipe changed to space:  \n";
 inline constexpr const char MSG_SETTINGS_UNOPENABLE[] = "\nCouldn't open .ini file\n";

@@ -51,8 +51,8 @@ path_parts split_path(const std::string& path);
 
 // Joins the parts, adding a separator after dir and a dot before ext where
 // they lack one.
-std::string join_path(const std::string& drive, const std::string& dir, const std::string& base,
-                      const std::string& ext);
+std::string join_path(
+    const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext);
 
 // Whether a file of that name exists. A name too long for the platform does
 // not.

@@ -13,7 +13,7 @@ std::FILE* open_input_file(const char* path)
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr)
         return nullptr;
-    struct stat info {};
+    struct stat info { };
     if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
         std::fclose(file);
         errno = EISDIR;
@@ -94,8 +94,7 @@ path_parts split_path(const std::string& path)
     return parts;
 }
 
-std::string join_path(const std::string& drive, const std::string& dir, const std::string& base,
-                      const std::string& ext)
+std::string join_path(const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext)
 {
     std::string path = drive + dir;
     if (!dir.empty() && dir.back() != '/')

@@ -62,8 +62,7 @@ path_parts split_path(const std::string& path)
     return {drive, dir, base, ext};
 }
 
-std::string join_path(const std::string& drive, const std::string& dir, const std::string& base,
-                      const std::string& ext)
+std::string join_path(const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext)
 {
     char path[_MAX_PATH];
     // A name too long for the system comes back empty, so it never exists.

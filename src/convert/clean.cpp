@@ -23,7 +23,7 @@ struct message_parts {
 
 constexpr message_parts split_message(std::string_view format)
 {
-    message_parts parts{};
+    message_parts parts {};
     for (;;) {
         const std::size_t percent = format.find('%');
         parts.pieces[parts.numbers] = format.substr(0, percent);

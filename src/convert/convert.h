@@ -50,7 +50,7 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length);
 
 enum finish_result : int {
     FINISH_OK = 0,
-    FINISH_READ_FAILED,   // reading the intermediate file; errno says why
+    FINISH_READ_FAILED,  // reading the intermediate file; errno says why
     FINISH_WRITE_FAILED,  // writing the output; errno says why
 };
 

@@ -7,7 +7,8 @@
 #include "convert/convert.h"
 
 output_buffer::output_buffer(std::FILE* target)
-    : file(target), bytes(std::make_unique_for_overwrite<unsigned char[]>(OUTPUT_BUFFER_SIZE))
+    : file(target)
+    , bytes(std::make_unique_for_overwrite<unsigned char[]>(OUTPUT_BUFFER_SIZE))
 {
 }
 

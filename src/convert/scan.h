@@ -50,8 +50,7 @@ inline const unsigned char* find_byte(const unsigned char* p, const unsigned cha
 // shorter than a word is read as an overlapping word, and a field shorter
 // than one as zero-padded halves, so a short field costs one or two checks.
 // flags() must ignore zero bytes and may see bytes more than once.
-template <typename Flags>
-inline bool any_flagged(const unsigned char* p, std::size_t n, Flags flags)
+template <typename Flags> inline bool any_flagged(const unsigned char* p, std::size_t n, Flags flags)
 {
     if (n >= 8) {
         const unsigned char* const last = p + n - 8;

@@ -118,7 +118,7 @@ int convert_file(int argc, char** argv)
     if (!is_terminal(stderr))
         std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
 
-    parser_state state{};
+    parser_state state {};
     state.live = csv_init(&state.parser, 0) == 0;
     reset_run_state();
 

@@ -52,7 +52,7 @@ std::array<settings_candidate, 6> settings_candidates(const path_parts& program)
 
 long read_settings(std::FILE* file, settings_kind kind, const std::string& base_name)
 {
-    piece_reader reader{file, {}};
+    piece_reader reader {file, {}};
     std::string header = "[" + base_name + "]";
     upper_case(header.data());
 
@@ -71,8 +71,8 @@ long read_settings(std::FILE* file, settings_kind kind, const std::string& base_
             in_comment = reader.text[0] == ';';
         if (in_comment)
             continue;
-        if (kind == settings_kind::shared &&
-            ((reader.starts_line && reader.text[0] == '[') || std::strstr(reader.text, header.c_str()) != nullptr))
+        if (kind == settings_kind::shared
+            && ((reader.starts_line && reader.text[0] == '[') || std::strstr(reader.text, header.c_str()) != nullptr))
             break;
         if (reader.starts_line)
             ++lines;

@@ -17,7 +17,7 @@ void find_settings_file(char** argv);
 
 enum class settings_kind {
     program,  // the program's own file: every line is its
-    shared,   // shared by the maker's tools: only the program's section is
+    shared,  // shared by the maker's tools: only the program's section is
 };
 
 struct settings_candidate {

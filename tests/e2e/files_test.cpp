@@ -88,7 +88,7 @@ TEST(IntermediateFile, ExistingFileOfThatNameIsLeftAlone)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(dir.at("TEMPCSV")), "the user's own data\n");
     EXPECT_EQ(read_file(dir.at("out.txt")), "a|b\r\n");
-    EXPECT_EQ(dir.listing(), (std::set<std::string>{"TEMPCSV", "in.csv", "out.txt"}));
+    EXPECT_EQ(dir.listing(), (std::set<std::string> {"TEMPCSV", "in.csv", "out.txt"}));
 }
 
 TEST(IntermediateFile, NameWorksAsInputAndAsOutput)
@@ -102,7 +102,7 @@ TEST(IntermediateFile, NameWorksAsInputAndAsOutput)
     write_file(dir.at("in.csv"), "c,d\n");
     EXPECT_EQ(run_program(dir.path, {"in.csv", "TEMPCSV"}).status, 0);
     EXPECT_EQ(read_file(dir.at("TEMPCSV")), "c|d\r\n");
-    EXPECT_EQ(dir.listing(), (std::set<std::string>{"TEMPCSV", "in.csv", "out.txt"}));
+    EXPECT_EQ(dir.listing(), (std::set<std::string> {"TEMPCSV", "in.csv", "out.txt"}));
 }
 
 TEST(IntermediateFile, UnwritableDirectoryIsReported)
@@ -114,7 +114,7 @@ TEST(IntermediateFile, UnwritableDirectoryIsReported)
     chmod(dir.path.c_str(), 0755);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, fmt(MSG_OPEN_FAILED, INTERMEDIATE_NAME, std::strerror(EACCES)));
-    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+    EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 }
 
 // Every run is held mid-conversion, with its intermediate file open, when
@@ -129,13 +129,13 @@ TEST(IntermediateFile, GoneAfterSignals)
         fifo_writer input(dir.at("in.csv"));
         input.write_all(records(5000, "a"));
         wait_for_intermediate(program.pid);
-        EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+        EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 
         kill(program.pid, signal_number);
         const run_result result = wait_program(program);
 
         EXPECT_EQ(result.status, 128 + signal_number);
-        EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+        EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
     }
 }
 
@@ -165,7 +165,7 @@ TEST(IntermediateFile, TwoRunsAtOnceInOneDirectory)
     const std::string two_output = converted(3000, "two");
     EXPECT_EQ(read_file(dir.at("one.txt")), one_output + one_output);
     EXPECT_EQ(read_file(dir.at("two.txt")), two_output + two_output);
-    EXPECT_EQ(dir.listing(), (std::set<std::string>{"one.csv", "one.txt", "two.csv", "two.txt"}));
+    EXPECT_EQ(dir.listing(), (std::set<std::string> {"one.csv", "one.txt", "two.csv", "two.txt"}));
 }
 
 TEST(Paths, AbsolutePathsAreNotOptions)
@@ -221,9 +221,9 @@ TEST(Records, MessagesPastTheThousandthRecord)
 
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "\nRecord 1234 has embedded carriage return, removed");
-    EXPECT_EQ(result.out, fmt(MSG_PROGRESS, 1000LL) +
-                              "\nRecord 1234 has extra pipe in field no. 2, pipe changed to space:  \nz|z\n" +
-                              fmt(MSG_PROGRESS, 2000LL) + summary(2000));
+    EXPECT_EQ(result.out,
+        fmt(MSG_PROGRESS, 1000LL) + "\nRecord 1234 has extra pipe in field no. 2, pipe changed to space:  \nz|z\n"
+            + fmt(MSG_PROGRESS, 2000LL) + summary(2000));
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ running_program start_program(const std::string& dir, const std::vector<std::str
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argv_strings{how.argv0.empty() ? how.program : how.argv0};
+    std::vector<std::string> argv_strings {how.argv0.empty() ? how.program : how.argv0};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings)
@@ -56,11 +56,11 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0 ||
-            chdir(dir.c_str()) != 0)
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0
+            || chdir(dir.c_str()) != 0)
             _exit(126);
-        if (how.user == as_user::unprivileged && can_drop_privileges() &&
-            (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
+        if (how.user == as_user::unprivileged && can_drop_privileges()
+            && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);
         execv(how.program.c_str(), argv.data());
         _exit(127);
@@ -72,7 +72,7 @@ running_program start_program(const std::string& dir, const std::vector<std::str
 
 run_result wait_program(running_program program)
 {
-    run_result result{};
+    run_result result {};
     pollfd fds[2] = {{program.out_fd, POLLIN, 0}, {program.err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;

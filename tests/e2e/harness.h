@@ -46,7 +46,7 @@ enum class as_user { self, unprivileged };
 struct launch {
     as_user user = as_user::self;
     std::string program = TROVANEX_BINARY;  // the file executed
-    std::string argv0;                      // its argument 0; empty: program
+    std::string argv0;  // its argument 0; empty: program
 };
 
 inline launch unprivileged()

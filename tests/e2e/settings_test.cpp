@@ -48,7 +48,7 @@ struct settings_setup {
     // open the settings file it picked.
     bool complains(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args{"in.csv", "out.txt", "-R"};
+        std::vector<std::string> args {"in.csv", "out.txt", "-R"};
         args.insert(args.end(), extra.begin(), extra.end());
         const run_result result = run_program(work, args, how);
         EXPECT_EQ(result.status, 0) << result.err;
@@ -78,8 +78,8 @@ TEST(SettingsLookup, ProgramFileInCurrentDirectoryComesFirst)
 
 TEST(SettingsLookup, EachPlaceWinsOverTheNext)
 {
-    const char* const places[] = {"work/tool.ini",     "bin/tool.ini",      "work/KALDOVIR.INI",
-                                  "bin/KALDOVIR.INI",  "work/TROVANEX.ini", "bin/TROVANEX.ini"};
+    const char* const places[] = {"work/tool.ini", "bin/tool.ini", "work/KALDOVIR.INI", "bin/KALDOVIR.INI",
+        "work/TROVANEX.ini", "bin/TROVANEX.ini"};
     for (std::size_t winner = 0; winner < 6; ++winner) {
         SCOPED_TRACE(places[winner]);
         settings_setup s;

@@ -78,77 +78,76 @@ const row ROWS[] = {
     {"EmptyLinesSkipped", "empty lines make no records", IO, "a\n\n\r\n\nb\n", summary(2), "", 0, "a\r\nb\r\n"},
     {"EmptyFields", "empty fields stay in place", IO, "a,,b\n,\n\"\"\n", summary(3), "", 0, "a||b\r\n|\r\n\r\n"},
     {"LeadingEmptyField", "an empty first field, before the parser has a buffer", IO, ",a\n", summary(1), "", 0,
-     "|a\r\n"},
+        "|a\r\n"},
     {"DoubledQuotesStayDoubled", "only the enclosing quotes go", IO, "\"x \"\"y\"\"\"\n\"\"\"\"\n", summary(2), "", 0,
-     "x \"\"y\"\"\r\n\"\"\r\n"},
+        "x \"\"y\"\"\r\n\"\"\r\n"},
     {"SpacesAroundUnquoted", "the parser drops spaces and tabs around unquoted fields", IO, " a ,\tb\t, \" c \" \n",
-     summary(1), "", 0, "a|b| c \r\n"},
+        summary(1), "", 0, "a|b| c \r\n"},
     {"CommaInQuotes", "a quoted comma is data", IO, "\"a,b\",c\n", summary(1), "", 0, "a,b|c\r\n"},
     {"CrLfKeptInField", "without options a CR LF inside a field stays", IO, "\"ab\r\ncd\",x\r\n", summary(1), "", 0,
-     "ab\r\ncd|x\r\n"},
+        "ab\r\ncd|x\r\n"},
     {"BareLfKeptInField", "a bare LF inside a field comes out as it went in", IO, "\"p\nq\",z\n\"\n\n\",y\n",
-     summary(2), "", 0, "p\nq|z\r\n\n\n|y\r\n"},
+        summary(2), "", 0, "p\nq|z\r\n\n\n|y\r\n"},
     {"BareCrKeptInField", "a bare CR inside a field comes out as it went in", IO, "\"p\rq\"\n", summary(1), "", 0,
-     "p\rq\r\n"},
-    {"ZeroByteInField", "zero bytes are data like any other", IO, "a\0b,\"\0\"\n"s, summary(1), "", 0,
-     "a\0b|\0\r\n"s},
+        "p\rq\r\n"},
+    {"ZeroByteInField", "zero bytes are data like any other", IO, "a\0b,\"\0\"\n"s, summary(1), "", 0, "a\0b|\0\r\n"s},
     {"Utf8Untouched", "bytes above 127 pass through", IO, "\xc3\xa9t\xc3\xa9,\xe2\x82\xac\n", summary(1), "", 0,
-     "\xc3\xa9t\xc3\xa9|\xe2\x82\xac\r\n"},
+        "\xc3\xa9t\xc3\xa9|\xe2\x82\xac\r\n"},
 
     // Field clean-up.
     {"LineBreaksKept", "no option: line breaks stay, silently", IO, BREAKS, summary(4), "", 0,
-     "id|text\r\n1|a\r\nb\r\n2|c\nd|e\rf\r\n3|\n\n\ng\r\n"},
+        "id|text\r\n1|a\r\nb\r\n2|c\nd|e\rf\r\n3|\n\n\ng\r\n"},
     {"ToSpace", "-r: one space per CR and per LF, one message per LF", io_and({"-r"}), BREAKS, summary(4),
-     BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
+        BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
     {"ToSpacePlus", "+r is -r", io_and({"+r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
     {"ToSpaceSlash", "/r is -r", io_and({"/r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR, 0, BREAKS_TO_SPACE},
     {"Remove", "-R: line breaks go, one message per LF", io_and({"-R"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0,
-     BREAKS_REMOVED},
+        BREAKS_REMOVED},
     {"LastLetterWins", "-rR removes", io_and({"-rR"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0, BREAKS_REMOVED},
     {"LastArgumentWins", "-r -R removes", io_and({"-r", "-R"}), BREAKS, summary(4), BREAKS_REMOVED_ERR, 0,
-     BREAKS_REMOVED},
-    {"LastArgumentWinsBack", "-R +r turns to spaces", io_and({"-R", "+r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR,
-     0, BREAKS_TO_SPACE},
+        BREAKS_REMOVED},
+    {"LastArgumentWinsBack", "-R +r turns to spaces", io_and({"-R", "+r"}), BREAKS, summary(4), BREAKS_TO_SPACE_ERR, 0,
+        BREAKS_TO_SPACE},
     {"Pipes", "the first pipe of each field becomes a space and is shown", IO, "a|b,c,d|e|f,\r\n,x|\r\n",
-     pipe(1, 1, "a|b") + pipe(1, 3, "d|e|f") + pipe(2, 2, "x|") + summary(2), "", 0, "a b|c|d e|f|\r\n|x \r\n"},
+        pipe(1, 1, "a|b") + pipe(1, 3, "d|e|f") + pipe(2, 2, "x|") + summary(2), "", 0, "a b|c|d e|f|\r\n|x \r\n"},
     {"PipeAfterRemoval", "the pipe is found in the field as -R left it", io_and({"-R"}), "\"p\r\n|q\"\n",
-     pipe(1, 1, "p|q") + summary(1), removed(1), 0, "p q\r\n"},
+        pipe(1, 1, "p|q") + summary(1), removed(1), 0, "p q\r\n"},
 
     // Command line.
     {"NoArguments", "usage text", {}, "a\n", "", USAGE, 1, std::nullopt},
     {"OneArgument", "usage text", {"in.csv"}, "a\n", "", USAGE, 1, std::nullopt},
     {"ThreePaths", "a third path is a wrong count, without a warning", io_and({"extra"}), "a\n", "", USAGE, 1,
-     std::nullopt},
-    {"IllegalOption", "the rest of the argument is named, then usage",
-     io_and({"-rx"}), "a\n", fmt(MSG_ILLEGAL_OPTION, "x"), USAGE, 5, std::nullopt},
+        std::nullopt},
+    {"IllegalOption", "the rest of the argument is named, then usage", io_and({"-rx"}), "a\n",
+        fmt(MSG_ILLEGAL_OPTION, "x"), USAGE, 5, std::nullopt},
     {"IllegalOptionRest", "the text from the offending letter on", io_and({"-r", "+Rqr"}), "a\n",
-     fmt(MSG_ILLEGAL_OPTION, "qr"), USAGE, 5, std::nullopt},
+        fmt(MSG_ILLEGAL_OPTION, "qr"), USAGE, 5, std::nullopt},
     {"ExtraItemAfterOptions", "a warning, then the run goes on", io_and({"-r", "extra"}), "a\n",
-     extra_item("extra") + summary(1), "", 0, "a\r\n"},
+        extra_item("extra") + summary(1), "", 0, "a\r\n"},
     {"OptionFirst", "an option before the paths ends them at once", {"-r", "in.csv", "out.txt"}, "a\n",
-     extra_item("in.csv"), USAGE, 1, std::nullopt},
+        extra_item("in.csv"), USAGE, 1, std::nullopt},
     {"BareDash", "a lone '-' is accepted", io_and({"-"}), "a\n", summary(1), "", 0, "a\r\n"},
     {"PlusAndSlash", "'+' and '/' introduce options too", io_and({"+r", "/R", "-rR"}), "a\n", summary(1), "", 0,
-     "a\r\n"},
+        "a\r\n"},
     {"SlashIllegal", "'/' after both paths is an option prefix", io_and({"/x"}), "a\n", fmt(MSG_ILLEGAL_OPTION, "x"),
-     USAGE, 5, std::nullopt},
+        USAGE, 5, std::nullopt},
     {"IniSwitch", "-.ini in any case, before options", io_and({"-.INI", "-R"}), "a\n", summary(1), "", 0, "a\r\n"},
     {"IniLast", "-.ini with nothing after it", io_and({"-.ini"}), "a\n", summary(1), "", 0, "a\r\n"},
     {"IniTakesNextAsOption", "the argument after -.ini is read as options", io_and({"-.ini", "rq"}), "a\n",
-     fmt(MSG_ILLEGAL_OPTION, "q"), USAGE, 5, std::nullopt},
+        fmt(MSG_ILLEGAL_OPTION, "q"), USAGE, 5, std::nullopt},
     {"SamePath", "input and output must differ", {"in.csv", "in.csv"}, "a\n", "", MSG_SAME_PATH, 1, std::nullopt},
     {"SamePathOtherCase", "paths compare byte for byte", {"in.csv", "IN.CSV"}, "a\n", summary(1), "", 0, "a\r\n",
-     "IN.CSV"},
+        "IN.CSV"},
 
     // Failures.
     {"MissingInput", "the system's reason is given", {"missing.csv", "out.txt"}, "", "",
-     fmt(MSG_OPEN_FAILED, "missing.csv", std::strerror(ENOENT)), 1, std::nullopt},
+        fmt(MSG_OPEN_FAILED, "missing.csv", std::strerror(ENOENT)), 1, std::nullopt},
     {"InputIsDirectory", "a directory is refused when opened", {".", "out.txt"}, "", "",
-     fmt(MSG_OPEN_FAILED, ".", std::strerror(EISDIR)), 1, std::nullopt},
+        fmt(MSG_OPEN_FAILED, ".", std::strerror(EISDIR)), 1, std::nullopt},
     {"OutputDirectoryMissing", "the output is created after the first pass", {"in.csv", "no/out.txt"}, "a\n", "",
-     fmt(MSG_OPEN_FAILED, "no/out.txt", std::strerror(ENOENT)), 1, std::nullopt},
+        fmt(MSG_OPEN_FAILED, "no/out.txt", std::strerror(ENOENT)), 1, std::nullopt},
     {"OutputDeviceFull", "a failed write is an error, not a success", {"in.csv", "/dev/full"}, "a\n", "",
-     fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)), 1, std::nullopt},
+        fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)), 1, std::nullopt},
 };
 
 // Keeps test listings readable: a row is shown by its name.
@@ -157,7 +156,7 @@ void PrintTo(const row& r, std::ostream* os)
     *os << r.name;
 }
 
-class Table : public testing::TestWithParam<row> {};
+class Table : public testing::TestWithParam<row> { };
 
 TEST_P(Table, Run)
 {
@@ -171,7 +170,7 @@ TEST_P(Table, Run)
     EXPECT_EQ(result.status, r.status);
     EXPECT_EQ(result.out, r.out);
     EXPECT_EQ(result.err, r.err);
-    std::set<std::string> expected_files{"in.csv"};
+    std::set<std::string> expected_files {"in.csv"};
     if (r.output) {
         expected_files.insert(r.output_name);
         EXPECT_EQ(read_file(dir.at(r.output_name)), *r.output);
@@ -180,6 +179,6 @@ TEST_P(Table, Run)
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Table, testing::ValuesIn(ROWS),
-                         [](const testing::TestParamInfo<row>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<row>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -98,8 +98,8 @@ TEST(Clean, EmptyFieldNeedsNoBuffer)
 TEST(Clean, RecordNumbersWiderThanFourColumns)
 {
     EXPECT_EQ(clean("\n", LINE_BREAKS_REMOVE, 123455).err, "\nRecord 123456 has embedded carriage return, removed");
-    EXPECT_EQ(clean("\n", LINE_BREAKS_REMOVE, 3000000000LL).err,
-              "\nRecord 3000000001 has embedded carriage return, removed");
+    EXPECT_EQ(
+        clean("\n", LINE_BREAKS_REMOVE, 3000000000LL).err, "\nRecord 3000000001 has embedded carriage return, removed");
 }
 
 // The plain rules, byte by byte, to check the word-at-a-time walk against.

@@ -25,7 +25,7 @@ parsed parse(std::vector<std::string> args)
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int count = parse_command_line(argv.data(), static_cast<int>(args.size()));
-    parsed result{count, run_options.line_break_mode, testing::internal::GetCapturedStdout()};
+    parsed result {count, run_options.line_break_mode, testing::internal::GetCapturedStdout()};
     testing::internal::GetCapturedStderr();
     return result;
 }
@@ -90,9 +90,9 @@ TEST(CommandLine, ExtraItemWarnsAndStops)
     EXPECT_EQ(result.count, 3);
     EXPECT_EQ(result.mode, LINE_BREAKS_TO_SPACE);
     EXPECT_EQ(result.out,
-              "\nThere appears to be an extra or eroneous item \"extra\"\n"
-              "at the end of the command line\n"
-              "Please check your syntax, and correct to problem.\n");
+        "\nThere appears to be an extra or eroneous item \"extra\"\n"
+        "at the end of the command line\n"
+        "Please check your syntax, and correct to problem.\n");
 }
 
 }  // namespace

@@ -76,8 +76,7 @@ TEST(FirstPass, ProgressEveryThousandRecords)
 // pieces; quotes, CR LF pairs and separators land on every edge.
 TEST(FirstPass, SameResultForEveryPieceSize)
 {
-    const std::string input =
-        "a,\"b\"\"\r\nc\",d|e\r\n\"\",\"\"\"\"\r\n  x  ,\"y\" \n\n\"p\rq\",\"z,z\"\r\nlast";
+    const std::string input = "a,\"b\"\"\r\nc\",d|e\r\n\"\",\"\"\"\"\r\n  x  ,\"y\" \n\n\"p\rq\",\"z,z\"\r\nlast";
     const std::string expected = intermediate_for(input, input.size());
     for (std::size_t piece = 1; piece < input.size(); ++piece)
         EXPECT_EQ(intermediate_for(input, piece), expected) << "piece size " << piece;
@@ -109,9 +108,8 @@ TEST(FirstPass, FieldsLongerThanTheBuffer)
         const std::string expected = ">" + csv_quoted(field) + "\"\"";
         const std::string written = read_stream(file);
         EXPECT_TRUE(written == expected) << "length " << length << ", " << written.size() << " bytes written, first "
-                                         << std::mismatch(written.begin(), written.end(), expected.begin()).first -
-                                                written.begin()
-                                         << " agree";
+                                         << std::mismatch(written.begin(), written.end(), expected.begin()).first
+                - written.begin() << " agree";
         std::fclose(file);
     }
 }

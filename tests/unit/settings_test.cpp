@@ -33,10 +33,10 @@ TEST(Paths, OverlongNamesDoNotExist)
 TEST(Settings, CandidatesInOrder)
 {
     const auto candidates = settings_candidates(split_path("/opt/bin/tool"));
-    const std::string expected[] = {"tool.ini",          "/opt/bin/tool.ini",    "KALDOVIR.INI",
-                                    "/opt/bin/KALDOVIR.INI", "TROVANEX.ini", "/opt/bin/TROVANEX.ini"};
+    const std::string expected[] = {"tool.ini", "/opt/bin/tool.ini", "KALDOVIR.INI", "/opt/bin/KALDOVIR.INI",
+        "TROVANEX.ini", "/opt/bin/TROVANEX.ini"};
     const settings_kind kinds[] = {settings_kind::program, settings_kind::program, settings_kind::shared,
-                                   settings_kind::shared,  settings_kind::program, settings_kind::program};
+        settings_kind::shared, settings_kind::program, settings_kind::program};
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         EXPECT_EQ(candidates[i].path, expected[i]);
         EXPECT_EQ(candidates[i].kind, kinds[i]);
