@@ -112,11 +112,14 @@ int convert(const char* input_path, const char* output_path, parser_state& state
 
 int convert_file(int argc, char** argv)
 {
-    // Messages about changed fields can come by the thousand; unless a
+    // Messages about changed fields can come by the million; unless a
     // person is watching, they are written in blocks, not one by one.
     static char error_buffer[65536];
+    static char message_buffer[65536];
     if (!is_terminal(stderr))
         std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+    if (!is_terminal(stdout))
+        std::setvbuf(stdout, message_buffer, _IOFBF, sizeof message_buffer);
 
     parser_state state {};
     state.live = csv_init(&state.parser, 0) == 0;
