@@ -22,8 +22,10 @@ finish_result finish_output(std::FILE* intermediate, std::FILE* output)
 {
     // Each intermediate byte gives at most two output bytes, and the word
     // copy below may run 8 bytes ahead, so a piece's output always fits an
-    // emptied buffer and the loop needs no bounds checks on it.
-    constexpr std::size_t PIECE = (OUTPUT_BUFFER_SIZE - 16) / 2;
+    // emptied buffer and the loop needs no bounds checks on it. A whole
+    // number of 4 KiB blocks lets each read go straight to the piece.
+    constexpr std::size_t PIECE = 15 * 4096;
+    static_assert(2 * PIECE + 16 <= OUTPUT_BUFFER_SIZE);
     std::rewind(intermediate);
     output_buffer out(output);
     const auto in = std::make_unique_for_overwrite<unsigned char[]>(PIECE);

@@ -78,13 +78,16 @@ int convert(const char* input_path, const char* output_path, parser_state& state
         std::fputs(MSG_SAME_PATH, stderr);
         return STATUS_FAILED;
     }
+    // The input is read through a large buffer of its own: given none, the
+    // C library keeps its 4 KiB default whatever size is asked for.
+    const auto input_buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_SIZE);
     const file_handle input(open_input_file(input_path));
     if (!input)
         return report_file_error(MSG_OPEN_FAILED, input_path, errno);
     const file_handle intermediate(create_scratch_file());
     if (!intermediate)
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
-    std::setvbuf(input.get(), nullptr, _IOFBF, FILE_BUFFER_SIZE);
+    std::setvbuf(input.get(), input_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
 
     const int status = first_pass(state, input.get(), intermediate.get());
     if (status != STATUS_OK)
