@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -34,6 +35,30 @@ struct output_buffer {
     void put_quoted(const unsigned char* field, std::size_t length);
 };
 
+// The input is handed to the parser in pieces of this size.
+inline constexpr std::size_t PIECE_SIZE = 1024;
+
+// What spreadsheet programs put at the start of "CSV UTF-8" files.
+inline constexpr unsigned char BYTE_ORDER_MARK[] = {0xEF, 0xBB, 0xBF};
+
+enum first_pass_outcome : int {
+    PASS_OK = 0,
+    PASS_PARSE_FAILED,  // error holds libcsv's status
+    PASS_READ_FAILED,   // the input's error indicator is set
+    PASS_WRITE_FAILED,  // error holds the errno of the failed write
+};
+
+struct first_pass_report {
+    first_pass_outcome outcome;
+    int error;
+    bool byte_order_mark;          // the input began with one; it was not parsed
+    std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
+};
+
+// The first pass: parses the input, in pieces of PIECE_SIZE bytes, into the
+// intermediate file through on_field and on_record_end, and flushes it.
+first_pass_report run_first_pass(std::FILE* input, std::FILE* intermediate);
+
 // libcsv field callback. data is the intermediate file's output_buffer.
 // Writes the field, cleaned and quoted, with a '|' before every field but a
 // record's first.
@@ -58,4 +83,5 @@ enum finish_result : int {
 // stand between their enclosing quotes, joined by '|', ending in CR LF.
 // Reads the intermediate file from its start; flushes but does not close the
 // output. On failure errno says why.
-finish_result finish_output(std::FILE* intermediate, std::FILE* output);
+// A byte-order mark, when asked for, comes first.
+finish_result finish_output(std::FILE* intermediate, std::FILE* output, bool byte_order_mark = false);

@@ -18,7 +18,7 @@ enum class at {
 
 }  // namespace
 
-finish_result finish_output(std::FILE* intermediate, std::FILE* output)
+finish_result finish_output(std::FILE* intermediate, std::FILE* output, bool byte_order_mark)
 {
     // Each intermediate byte gives at most two output bytes, and the word
     // copy below may run 8 bytes ahead, so a piece's output always fits an
@@ -28,6 +28,8 @@ finish_result finish_output(std::FILE* intermediate, std::FILE* output)
     static_assert(2 * PIECE + 16 <= OUTPUT_BUFFER_SIZE);
     std::rewind(intermediate);
     output_buffer out(output);
+    if (byte_order_mark)
+        out.put(BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK);
     const auto in = std::make_unique_for_overwrite<unsigned char[]>(PIECE);
 
     at state = at::field_start;

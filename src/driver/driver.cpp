@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::size_t PIECE_SIZE = 1024;
 constexpr std::size_t FILE_BUFFER_SIZE = 131072;
 
 struct file_closer {
@@ -19,60 +18,31 @@ struct file_closer {
 };
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
-// Frees the parser's buffer on every path out of convert_file.
-struct parser_state {
-    csv_parser parser;
-    bool live;
-    ~parser_state()
-    {
-        if (live)
-            csv_free(&parser);
-    }
-};
-
 int report_file_error(const char* format, const char* name, int error_number)
 {
     std::fprintf(stderr, format, name, std::strerror(error_number));
     return STATUS_FAILED;
 }
 
-int report_intermediate_write_error(int error_number)
+// Says why the first pass failed, if it did.
+int check_first_pass(const first_pass_report& pass)
 {
-    return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, error_number);
-}
-
-// Parses the input in pieces into the intermediate file and finishes the
-// parser.
-int first_pass(parser_state& state, std::FILE* input, std::FILE* intermediate_file)
-{
-    output_buffer intermediate(intermediate_file);
-    unsigned char piece[PIECE_SIZE];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, input)) > 0) {
-        if (csv_parse(&state.parser, piece, got, on_field, on_record_end, &intermediate) < got) {
-            std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(csv_error(&state.parser)));
-            return STATUS_FAILED;
-        }
-        // A full disk stops the run here rather than after the whole input.
-        if (intermediate.error_number != 0)
-            return report_intermediate_write_error(intermediate.error_number);
-    }
-    csv_fini(&state.parser, on_field, on_record_end, &intermediate);
-    csv_free(&state.parser);
-    state.live = false;
-
-    if (std::ferror(input)) {
+    switch (pass.outcome) {
+    case PASS_OK:
+        return STATUS_OK;
+    case PASS_PARSE_FAILED:
+        std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(pass.error));
+        return STATUS_FAILED;
+    case PASS_READ_FAILED:
         std::fputs(MSG_INPUT_READ_ERROR, stderr);
         return STATUS_FAILED;
+    case PASS_WRITE_FAILED:
+        return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, pass.error);
     }
-    if (!intermediate.flush())
-        return report_intermediate_write_error(intermediate.error_number);
-    if (std::fflush(intermediate_file) != 0)
-        return report_intermediate_write_error(errno);
-    return STATUS_OK;
+    return STATUS_FAILED;
 }
 
-int convert(const char* input_path, const char* output_path, parser_state& state)
+int convert(const char* input_path, const char* output_path)
 {
     if (std::strcmp(input_path, output_path) == 0) {
         std::fputs(MSG_SAME_PATH, stderr);
@@ -89,14 +59,14 @@ int convert(const char* input_path, const char* output_path, parser_state& state
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
     std::setvbuf(input.get(), input_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
 
-    const int status = first_pass(state, input.get(), intermediate.get());
-    if (status != STATUS_OK)
+    const first_pass_report pass = run_first_pass(input.get(), intermediate.get());
+    if (const int status = check_first_pass(pass); status != STATUS_OK)
         return status;
 
     file_handle output(std::fopen(output_path, "wb"));
     if (!output)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    switch (finish_output(intermediate.get(), output.get())) {
+    switch (finish_output(intermediate.get(), output.get(), pass.byte_order_mark)) {
     case FINISH_OK:
         break;
     case FINISH_READ_FAILED:
@@ -107,6 +77,8 @@ int convert(const char* input_path, const char* output_path, parser_state& state
     if (std::fclose(output.release()) != 0)
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
 
+    if (pass.unclosed_record != 0)
+        std::fprintf(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
     std::printf(MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
     return STATUS_OK;
 }
@@ -124,8 +96,6 @@ int convert_file(int argc, char** argv)
     if (!is_terminal(stdout))
         std::setvbuf(stdout, message_buffer, _IOFBF, sizeof message_buffer);
 
-    parser_state state {};
-    state.live = csv_init(&state.parser, 0) == 0;
     reset_run_state();
 
     const int count = parse_command_line(argv, argc);
@@ -135,5 +105,5 @@ int convert_file(int argc, char** argv)
         print_usage();
         return STATUS_FAILED;
     }
-    return convert(argv[1], argv[2], state);
+    return convert(argv[1], argv[2]);
 }

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -59,6 +61,13 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0
             || chdir(dir.c_str()) != 0)
             _exit(126);
+        if (how.file_size_limit > 0) {
+            // Writes past the limit then fail with EFBIG, as on a full disk,
+            // instead of killing the program.
+            const rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+                _exit(126);
+        }
         if (how.user == as_user::unprivileged && can_drop_privileges()
             && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);
@@ -94,7 +103,9 @@ run_result wait_program(running_program program)
         }
     }
     int wait_status = 0;
-    waitpid(program.pid, &wait_status, 0);
+    rusage usage{};
+    wait4(program.pid, &wait_status, 0, &usage);
+    result.peak_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return result;
 }

@@ -16,6 +16,7 @@ struct run_result {
     int status;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    long peak_rss_kib;
 };
 
 // A fresh temporary directory, removed with everything in it at the end.
@@ -47,6 +48,7 @@ struct launch {
     as_user user = as_user::self;
     std::string program = TROVANEX_BINARY;  // the file executed
     std::string argv0;  // its argument 0; empty: program
+    long file_size_limit = 0;  // bytes any one file may grow to; 0: no limit
 };
 
 inline launch unprivileged()

@@ -113,6 +113,22 @@ const row ROWS[] = {
     {"PipeAfterRemoval", "the pipe is found in the field as -R left it", io_and({"-R"}), "\"p\r\n|q\"\n",
         pipe(1, 1, "p|q") + summary(1), removed(1), 0, "p q\r\n"},
 
+    // Real-world input.
+    {"ByteOrderMark", "a leading mark is not parsed, and is kept", IO, "\xEF\xBB\xBF\"a,b\",c\r\n", summary(1), "", 0,
+     "\xEF\xBB\xBF" "a,b|c\r\n"},
+    {"ByteOrderMarkOnly", "nothing but the mark", IO, "\xEF\xBB\xBF", summary(0), "", 0, "\xEF\xBB\xBF"},
+    {"ByteOrderMarkLater", "a mark past the start is data", IO, "x,\xEF\xBB\xBF\"y\"\n", summary(1), "", 0,
+     "x|\xEF\xBB\xBF\"\"y\"\"\r\n"},
+    {"PartialByteOrderMark", "two of its three bytes are data", IO, "\xEF\xBB", summary(1), "", 0, "\xEF\xBB\r\n"},
+    {"UnclosedQuote", "the field takes the rest of the file, and that is said", IO, "a\nb\nc,\"d\ne,f\n",
+     summary(3), fmt(MSG_UNCLOSED_QUOTE, 3LL), 0, "a\r\nb\r\nc|d\ne,f\n\r\n"},
+    {"UnclosedQuoteRemoved", "line breaks in it are still removed", io_and({"-R"}), "\"x\r\ny",
+     summary(1), removed(1) + fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "xy\r\n"},
+    {"ReopenedQuote", "a quote after the closing one reopens the field", IO, "\"a\"b,c", summary(1),
+     fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "a\"\"b,c\r\n"},
+    {"ClosedAtTheEnd", "a quoted field closed by the last byte is fine", IO, "a,\"b\"", summary(1), "", 0,
+     "a|b\r\n"},
+
     // Command line.
     {"NoArguments", "usage text", {}, "a\n", "", USAGE, 1, std::nullopt},
     {"OneArgument", "usage text", {"in.csv"}, "a\n", "", USAGE, 1, std::nullopt},

@@ -1,0 +1,75 @@
+#include "model.h"
+
+#include <csv.h>
+
+#include <vector>
+
+#include "common/common.h"
+
+namespace {
+
+struct collected {
+    int mode;
+    model_result result;
+    std::vector<std::string> fields;
+};
+
+void collect_field(void* bytes, std::size_t length, void* data)
+{
+    auto* c = static_cast<collected*>(data);
+    const std::string raw = length == 0 ? std::string() : std::string(static_cast<const char*>(bytes), length);
+    std::string field;
+    for (const char byte : raw) {
+        if (c->mode != LINE_BREAKS_KEEP && (byte == '\n' || byte == '\r')) {
+            if (byte == '\n')
+                ++c->result.line_feed_messages;
+            if (c->mode == LINE_BREAKS_TO_SPACE)
+                field += ' ';
+        } else {
+            field += byte;
+        }
+    }
+    if (const std::size_t pipe = field.find('|'); pipe != std::string::npos) {
+        field[pipe] = ' ';
+        ++c->result.pipe_messages;
+    }
+    c->fields.push_back(field);
+}
+
+void collect_record(int, void* data)
+{
+    auto* c = static_cast<collected*>(data);
+    for (std::size_t i = 0; i < c->fields.size(); ++i) {
+        if (i > 0)
+            c->result.output += '|';
+        for (const char byte : c->fields[i])
+            c->result.output += byte == '"' ? std::string("\"\"") : std::string(1, byte);
+    }
+    c->result.output += "\r\n";
+    c->fields.clear();
+    ++c->result.records;
+}
+
+}  // namespace
+
+model_result model_conversion(std::string_view input, int line_break_mode)
+{
+    collected c{line_break_mode, {}, {}};
+    const std::string_view mark("\xEF\xBB\xBF");
+    if (input.substr(0, mark.size()) == mark) {
+        c.result.output = mark;
+        input.remove_prefix(mark.size());
+    }
+    csv_parser parser;
+    csv_init(&parser, 0);
+    csv_parse(&parser, input.data(), input.size(), collect_field, collect_record, &c);
+    const long long last = c.result.records + 1;
+    csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
+    if (csv_fini(&parser, collect_field, collect_record, &c) != 0) {
+        c.result.unclosed_record = last;
+        csv_set_opts(&parser, 0);
+        csv_fini(&parser, collect_field, collect_record, &c);
+    }
+    csv_free(&parser);
+    return c.result;
+}

@@ -1,0 +1,18 @@
+// What a conversion must produce, worked out the plainest way: libcsv's
+// fields collected whole, the clean-up rules applied byte by byte, the
+// output format written out directly. Tests and the fuzz target compare the
+// program against it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct model_result {
+    std::string output;
+    long long records = 0;
+    long long line_feed_messages = 0;  // one per line feed changed by -r or -R
+    long long pipe_messages = 0;       // one per field holding a '|'
+    long long unclosed_record = 0;     // the record the input ends inside a quoted field of, or 0
+};
+
+model_result model_conversion(std::string_view input, int line_break_mode);
