@@ -21,20 +21,24 @@ struct message_parts {
     int numbers;
 };
 
+// Plain index loops: string_view's own search is not a constant expression
+// under g++'s undefined-behaviour checks.
 constexpr message_parts split_message(std::string_view format)
 {
-    message_parts parts {};
-    for (;;) {
-        const std::size_t percent = format.find('%');
-        parts.pieces[parts.numbers] = format.substr(0, percent);
-        if (percent == std::string_view::npos)
-            return parts;
-        std::size_t at = percent + 1;
-        for (; format[at] >= '0' && format[at] <= '9'; ++at)
+    message_parts parts{};
+    std::size_t start = 0;
+    for (std::size_t at = 0; at < format.size(); ++at) {
+        if (format[at] != '%')
+            continue;
+        parts.pieces[parts.numbers] = format.substr(start, at - start);
+        for (++at; format[at] >= '0' && format[at] <= '9'; ++at)
             parts.widths[parts.numbers] = parts.widths[parts.numbers] * 10 + (format[at] - '0');
-        format.remove_prefix(at + 3);  // "lld"
+        at += 2;  // "ll"; the loop's step passes the 'd'
+        start = at + 1;
         ++parts.numbers;
     }
+    parts.pieces[parts.numbers] = format.substr(start);
+    return parts;
 }
 
 constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE);
