@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "common/common.h"
+
 #include <cstdarg>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,11 @@ std::string fmt(const char* format, ...)
     va_end(again);
     text.pop_back();
     return text;
+}
+
+std::string summary(long long records)
+{
+    return fmt(MSG_SUMMARY, records);
 }
 
 std::string read_file(const std::string& path)

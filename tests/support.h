@@ -9,6 +9,9 @@
 // from the program's own message constants.
 std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The line a finished run ends its standard output with.
+std::string summary(long long records);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes);
 

@@ -1,47 +1,19 @@
 // End-to-end cases that need more than one input file: the intermediate
-// file's guarantees, signals, concurrent runs, large records and progress.
+// file's guarantees, concurrent runs, large records and progress.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <thread>
 
 #include "common/common.h"
 #include "e2e/harness.h"
 #include "support.h"
 
 namespace {
-
-std::string summary(long long records)
-{
-    return fmt(MSG_SUMMARY, records);
-}
-
-// Whether the process holds an intermediate file that has no name left.
-bool holds_unnamed_intermediate(pid_t pid)
-{
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target.find("/TEMPCSV.") != std::string::npos && target.ends_with(" (deleted)"))
-            return true;
-    }
-    return false;
-}
-
-void wait_for_intermediate(pid_t pid)
-{
-    for (int tries = 0; tries < 1000 && !holds_unnamed_intermediate(pid); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(holds_unnamed_intermediate(pid));
-}
 
 // Writes to a FIFO that the program reads as its input, so a test decides
 // when the input ends.
@@ -117,28 +89,6 @@ TEST(IntermediateFile, UnwritableDirectoryIsReported)
     EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 }
 
-// Every run is held mid-conversion, with its intermediate file open, when
-// the signal arrives; nothing may be left in the directory afterwards.
-TEST(IntermediateFile, GoneAfterSignals)
-{
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(signal_number));
-        scratch_dir dir;
-        ASSERT_EQ(mkfifo(dir.at("in.csv").c_str(), 0600), 0);
-        const running_program program = start_program(dir.path, {"in.csv", "out.txt"});
-        fifo_writer input(dir.at("in.csv"));
-        input.write_all(records(5000, "a"));
-        wait_for_intermediate(program.pid);
-        EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
-
-        kill(program.pid, signal_number);
-        const run_result result = wait_program(program);
-
-        EXPECT_EQ(result.status, 128 + signal_number);
-        EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
-    }
-}
-
 TEST(IntermediateFile, TwoRunsAtOnceInOneDirectory)
 {
     scratch_dir dir;
@@ -152,8 +102,8 @@ TEST(IntermediateFile, TwoRunsAtOnceInOneDirectory)
     // Both runs hold their intermediate files before either input ends.
     one.write_all(records(3000, "one"));
     two.write_all(records(3000, "two"));
-    wait_for_intermediate(first.pid);
-    wait_for_intermediate(second.pid);
+    ASSERT_TRUE(wait_until_blocked(first.pid));
+    ASSERT_TRUE(wait_until_blocked(second.pid));
     one.write_all(records(3000, "one"));
     two.write_all(records(3000, "two"));
     one.close_now();

@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <filesystem>
 #include <stdexcept>
 
@@ -33,6 +37,35 @@ std::set<std::string> scratch_dir::listing() const
     for (const auto& entry : std::filesystem::directory_iterator(path))
         names.insert(entry.path().filename().string());
     return names;
+}
+
+namespace {
+
+bool holds_unnamed_intermediate(pid_t pid)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.find("/TEMPCSV.") != std::string::npos && target.ends_with(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool wait_until_blocked(pid_t pid)
+{
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+        const std::size_t name_end = stat.rfind(')');
+        if (name_end != std::string::npos && name_end + 2 < stat.size() && stat[name_end + 2] == 'S'
+            && holds_unnamed_intermediate(pid))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 bool can_drop_privileges()

@@ -65,6 +65,11 @@ run_result wait_program(running_program program);
 
 run_result run_program(const std::string& dir, const std::vector<std::string>& args, const launch& how = {});
 
+// Waits until the process sleeps in a system call (on a FIFO, say) holding
+// its intermediate file open with no name left in the directory. False if
+// that never happens.
+bool wait_until_blocked(pid_t pid);
+
 // Whether as_user::unprivileged really drops privileges here.
 bool can_drop_privileges();
 inline constexpr unsigned NOBODY_ID = 65534;

@@ -17,11 +17,6 @@ using namespace std::string_literals;
 
 const std::string USAGE = std::string(MSG_USAGE_1) + MSG_USAGE_2 + MSG_USAGE_3 + MSG_USAGE_4;
 
-std::string summary(long long records)
-{
-    return fmt(MSG_SUMMARY, records);
-}
-
 std::string extra_item(const char* item)
 {
     return fmt(MSG_EXTRA_ITEM_1, item) + MSG_EXTRA_ITEM_2 + MSG_EXTRA_ITEM_3;
