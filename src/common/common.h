@@ -54,6 +54,7 @@ inline constexpr const char MSG_OPEN_FAILED[] = "Failed to open file %s: %s\n";
 inline constexpr const char MSG_WRITE_FAILED[] = "Failed to write file %s: %s\n";
 inline constexpr const char MSG_READ_FAILED[] = "Failed to read file %s: %s\n";
 inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
+inline constexpr const char MSG_PARSE_ERROR_RECORD[] = "The parser stopped in record %4lld\n";
 inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";
 inline constexpr const char MSG_PROGRESS[] = "\r%9lld records";
 inline constexpr const char MSG_SUMMARY[] = "\n%lld records processed\n";

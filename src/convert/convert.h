@@ -43,7 +43,7 @@ inline constexpr unsigned char BYTE_ORDER_MARK[] = {0xEF, 0xBB, 0xBF};
 
 enum first_pass_outcome : int {
     PASS_OK = 0,
-    PASS_PARSE_FAILED,  // error holds libcsv's status
+    PASS_PARSE_FAILED,  // error holds libcsv's status; record, the record it stopped in
     PASS_READ_FAILED,   // the input's error indicator is set
     PASS_WRITE_FAILED,  // error holds the errno of the failed write
 };
@@ -51,6 +51,7 @@ enum first_pass_outcome : int {
 struct first_pass_report {
     first_pass_outcome outcome;
     int error;
+    std::int64_t record;
     bool byte_order_mark;          // the input began with one; it was not parsed
     std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
 };

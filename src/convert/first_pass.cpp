@@ -77,6 +77,7 @@ first_pass_report run_first_pass(std::FILE* input, std::FILE* intermediate_file)
         if (csv_parse(&guard.parser, data, got, on_field, on_record_end, &intermediate) < got) {
             report.outcome = PASS_PARSE_FAILED;
             report.error = csv_error(&guard.parser);
+            report.record = run_counters.records_done + 1;
             return report;
         }
         // A full disk stops the run here rather than after the whole input.

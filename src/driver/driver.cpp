@@ -32,6 +32,7 @@ int check_first_pass(const first_pass_report& pass)
         return STATUS_OK;
     case PASS_PARSE_FAILED:
         std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(pass.error));
+        std::fprintf(stderr, MSG_PARSE_ERROR_RECORD, static_cast<long long>(pass.record));
         return STATUS_FAILED;
     case PASS_READ_FAILED:
         std::fputs(MSG_INPUT_READ_ERROR, stderr);

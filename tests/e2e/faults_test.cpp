@@ -29,6 +29,33 @@ std::string records(int count)
     return text;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_SANITIZER 1
+#endif
+#endif
+
+// A field larger than the memory the parser may have stops the run with
+// libcsv's reason and the record's number, before any output exists.
+TEST(Faults, FieldLargerThanMemory)
+{
+#ifdef UNDER_SANITIZER
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "a\nb\nc,\"" + std::string(96 << 20, 'z') + "\"\n");
+    launch how;
+    how.memory_limit = 64 << 20;
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, how);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, fmt(MSG_PARSE_ERROR, "memory exhausted while increasing buffer size")
+                              + fmt(MSG_PARSE_ERROR_RECORD, 3LL));
+    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+}
+
 TEST(Faults, IntermediateFileDiskFull)
 {
     scratch_dir dir;
@@ -183,13 +210,6 @@ TEST(Faults, RandomBytesZeroBytesAndControlCharacters)
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_SANITIZER 1
-#endif
-#endif
 
 // The parser holds a field whole, so memory follows the longest field and
 // nothing else: a 200 MB field costs about 200 MB.

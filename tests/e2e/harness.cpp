@@ -101,6 +101,11 @@ running_program start_program(const std::string& dir, const std::vector<std::str
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
                 _exit(126);
         }
+        if (how.memory_limit > 0) {
+            const rlimit limit{static_cast<rlim_t>(how.memory_limit), static_cast<rlim_t>(how.memory_limit)};
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(126);
+        }
         if (how.user == as_user::unprivileged && can_drop_privileges()
             && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);

@@ -49,6 +49,7 @@ struct launch {
     std::string program = TROVANEX_BINARY;  // the file executed
     std::string argv0;  // its argument 0; empty: program
     long file_size_limit = 0;  // bytes any one file may grow to; 0: no limit
+    long memory_limit = 0;     // bytes of address space; 0: no limit
 };
 
 inline launch unprivileged()
