@@ -6,7 +6,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(expected bin/trovanex share/man/man1/trovanex.1.gz)
+foreach(expected bin/${PROGRAM} share/man/man1/trovanex.1.gz)
   if(NOT EXISTS ${PREFIX}/${expected})
     message(FATAL_ERROR "missing after install: ${expected}")
   endif()

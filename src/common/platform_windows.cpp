@@ -57,7 +57,7 @@ std::string program_path()
 path_parts split_path(const std::string& path)
 {
     char drive[_MAX_DRIVE], dir[_MAX_DIR], base[_MAX_FNAME], ext[_MAX_EXT];
-    if (_splitpath_s(path.c_str(), drive, dir, base, ext) != 0)
+    if (_splitpath_s(path.c_str(), drive, sizeof drive, dir, sizeof dir, base, sizeof base, ext, sizeof ext) != 0)
         return {};
     return {drive, dir, base, ext};
 }
@@ -66,7 +66,7 @@ std::string join_path(const std::string& drive, const std::string& dir, const st
 {
     char path[_MAX_PATH];
     // A name too long for the system comes back empty, so it never exists.
-    if (_makepath_s(path, drive.c_str(), dir.c_str(), base.c_str(), ext.c_str()) != 0)
+    if (_makepath_s(path, sizeof path, drive.c_str(), dir.c_str(), base.c_str(), ext.c_str()) != 0)
         return {};
     return path;
 }

@@ -68,6 +68,15 @@ bool wait_until_blocked(pid_t pid)
     return false;
 }
 
+std::string console(std::string text)
+{
+#ifdef TESTS_ON_WINDOWS
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+        text.insert(at, 1, '\r');
+#endif
+    return text;
+}
+
 bool can_drop_privileges()
 {
     return geteuid() == 0;
@@ -79,7 +88,13 @@ running_program start_program(const std::string& dir, const std::vector<std::str
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argv_strings {how.argv0.empty() ? how.program : how.argv0};
+#ifdef TROVANEX_EMULATOR
+    std::vector<std::string> argv_strings{TROVANEX_EMULATOR, how.program};
+    const std::string executed = TROVANEX_EMULATOR;
+#else
+    std::vector<std::string> argv_strings{how.argv0.empty() ? how.program : how.argv0};
+    const std::string& executed = how.program;
+#endif
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings)
@@ -109,7 +124,7 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         if (how.user == as_user::unprivileged && can_drop_privileges()
             && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);
-        execv(how.program.c_str(), argv.data());
+        execv(executed.c_str(), argv.data());
         _exit(127);
     }
     close(out_pipe[1]);

@@ -71,6 +71,16 @@ run_result run_program(const std::string& dir, const std::vector<std::string>& a
 // that never happens.
 bool wait_until_blocked(pid_t pid);
 
+// The bytes a program writes for text on its console streams: on Windows
+// each line feed goes out as CR LF.
+std::string console(std::string text);
+
+#ifdef TESTS_ON_WINDOWS
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << (reason)
+#else
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
+
 // Whether as_user::unprivileged really drops privileges here.
 bool can_drop_privileges();
 inline constexpr unsigned NOBODY_ID = 65534;

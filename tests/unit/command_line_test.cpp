@@ -60,6 +60,9 @@ TEST(CommandLine, PositionalCount)
 
 TEST(CommandLine, SlashBeginsAPathUntilBothAreGiven)
 {
+#ifdef TESTS_ON_WINDOWS
+    GTEST_SKIP() << "on Windows '/' always begins an option, as paths never do";
+#endif
     EXPECT_EQ(parse({"/d/i", "/d/o"}).count, 3);
     EXPECT_EQ(parse({"i", "/d/o", "/R"}).mode, LINE_BREAKS_REMOVE);
     const parsed third = parse({"/d/i", "/d/o", "/x"});
