@@ -38,14 +38,21 @@ bool directory_is_empty()
     return entries == 0;
 }
 
+char working_directory[] = "/tmp/trovanex-fuzz.XXXXXX";
+
+void remove_working_directory()
+{
+    rmdir(working_directory);
+}
+
 }  // namespace
 
 // Works in an empty directory of its own, so that any intermediate file left
-// behind shows.
+// behind shows; the directory goes when the fuzzer exits.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/trovanex-fuzz.XXXXXX";
-    check(mkdtemp(pattern) != nullptr && chdir(pattern) == 0, "cannot make a working directory");
+    check(mkdtemp(working_directory) != nullptr && chdir(working_directory) == 0, "cannot make a working directory");
+    std::atexit(remove_working_directory);
     return 0;
 }
 
