@@ -1,8 +1,7 @@
 #include <cerrno>
-#include <memory>
-
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "convert/convert.h"
 #include "convert/scan.h"
