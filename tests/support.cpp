@@ -63,3 +63,12 @@ std::FILE* stream_with(std::string_view bytes)
     std::rewind(file);
     return file;
 }
+
+int descriptor_of(std::FILE* file)
+{
+#ifdef _WIN32
+    return _fileno(file);
+#else
+    return fileno(file);
+#endif
+}

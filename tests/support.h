@@ -18,5 +18,8 @@ void write_file(const std::string& path, std::string_view bytes);
 // The whole content of an open stream, read from its start.
 std::string read_stream(std::FILE* file);
 
+// The descriptor under a stream, for the passes that work on descriptors.
+int descriptor_of(std::FILE* file);
+
 // A fresh anonymous file holding the given bytes, positioned at its start.
 std::FILE* stream_with(std::string_view bytes);

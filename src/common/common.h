@@ -63,6 +63,6 @@ inline constexpr const char MSG_LINE_BREAK_TO_SPACE[]
 inline constexpr const char MSG_LINE_BREAK_REMOVED[] = "\nRecord %4lld has embedded carriage return, removed";
 inline constexpr const char MSG_EXTRA_PIPE[]
     = "\nRecord %4lld has extra pipe in field no. %lld, pipe changed to space:  \n";
-inline constexpr const char MSG_UNCLOSED_QUOTE[] =
-    "\nRecord %4lld has a quoted field that is not closed before the end of the file\n";
+inline constexpr const char MSG_UNCLOSED_QUOTE[]
+    = "\nRecord %4lld has a quoted field that is not closed before the end of the file\n";
 inline constexpr const char MSG_SETTINGS_UNOPENABLE[] = "\nCouldn't open .ini file\n";

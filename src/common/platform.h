@@ -3,6 +3,8 @@
 // build can map it onto that system's own run-time functions.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,16 +16,39 @@ inline constexpr bool SLASH_MAY_BEGIN_PATH = false;
 inline constexpr bool SLASH_MAY_BEGIN_PATH = true;
 #endif
 
+// Data files are handled as descriptors and moved in large blocks, with
+// no stream buffer copying in between.
+
 // Opens a file for binary reading. A directory is refused with errno set to
 // EISDIR, since reading one can only fail later with a vaguer message.
-// Returns nullptr with errno set on failure.
-std::FILE* open_input_file(const char* path);
+// Returns -1 with errno set on failure.
+int open_input_file(const char* path);
+
+// Creates a file for binary writing, or empties an existing one. Returns -1
+// with errno set on failure.
+int create_output_file(const char* path);
 
 // Creates the intermediate file in the current directory, open for binary
 // reading and writing, under a name no existing file or other run holds.
-// It never outlives the process, however that ends. Returns nullptr with
-// errno set on failure.
-std::FILE* create_scratch_file();
+// It never outlives the process, however that ends. Returns -1 with errno
+// set on failure.
+int create_scratch_file();
+
+// Reads up to room bytes: how many came, 0 at the end of the file, -1 with
+// errno set on failure. An interrupted read is tried again.
+std::ptrdiff_t read_some(int fd, void* into, std::size_t room);
+
+// Reads up to room bytes from the given offset, leaving the file's own
+// position alone, as read_some reads from it.
+std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset);
+
+// Writes every byte, going on after interrupted and partial writes. False
+// with errno set on failure.
+bool write_all(int fd, const void* bytes, std::size_t length);
+
+// Closes the file. False with errno set if that fails, which for a file
+// written to can mean its last bytes were lost.
+bool close_file(int fd);
 
 // Whether the stream is an interactive terminal.
 bool is_terminal(std::FILE* stream);

@@ -4,25 +4,31 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::FILE* open_input_file(const char* path)
+int open_input_file(const char* path)
 {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return nullptr;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
     struct stat info { };
-    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        close(fd);
         errno = EISDIR;
-        return nullptr;
+        return -1;
     }
-    return file;
+    return fd;
 }
 
-std::FILE* create_scratch_file()
+int create_output_file(const char* path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+int create_scratch_file()
 {
     // The name is removed as soon as the file is open, and signals stay
     // blocked while it exists, so an interrupt can never leave it behind.
@@ -31,23 +37,54 @@ std::FILE* create_scratch_file()
     sigprocmask(SIG_BLOCK, &all, &previous);
 
     char name[] = "TEMPCSV.XXXXXX";
-    const int fd = mkstemp(name);  // O_CREAT | O_EXCL: never an existing file
-    int saved_errno = errno;
+    const int fd = mkostemp(name, O_CLOEXEC);  // O_CREAT | O_EXCL: never an existing file
+    const int saved_errno = errno;
     if (fd >= 0)
         unlink(name);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved_errno;
+    return fd;
+}
 
-    if (fd < 0) {
-        errno = saved_errno;
-        return nullptr;
+std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
+{
+    for (;;) {
+        const ssize_t got = read(fd, into, room);
+        if (got >= 0 || errno != EINTR)
+            return got;
     }
-    std::FILE* file = fdopen(fd, "w+b");
-    if (file == nullptr) {
-        saved_errno = errno;
-        close(fd);
-        errno = saved_errno;
+}
+
+std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
+{
+    for (;;) {
+        const ssize_t got = pread(fd, into, room, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR)
+            return got;
     }
-    return file;
+}
+
+bool write_all(int fd, const void* bytes, std::size_t length)
+{
+    const auto* at = static_cast<const unsigned char*>(bytes);
+    while (length > 0) {
+        const ssize_t put = write(fd, at, length);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        at += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool close_file(int fd)
+{
+    // After an interrupted close the descriptor is gone on Linux; trying
+    // again could close another file.
+    return close(fd) == 0 || errno == EINTR;
 }
 
 bool is_terminal(std::FILE* stream)

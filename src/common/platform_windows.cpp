@@ -9,29 +9,66 @@
 #include <process.h>
 #include <sys/stat.h>
 
-std::FILE* open_input_file(const char* path)
+int open_input_file(const char* path)
 {
-    return std::fopen(path, "rb");
+    return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-std::FILE* create_scratch_file()
+int create_output_file(const char* path)
+{
+    return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+int create_scratch_file()
 {
     // _O_EXCL never opens an existing file; _O_TEMPORARY has the system
     // delete the file when its last handle closes, however the process ends.
     for (int attempt = 0; attempt < 1000; ++attempt) {
         char name[48];
         std::snprintf(name, sizeof name, "TEMPCSV.%d.%d", _getpid(), attempt);
-        const int fd = _open(name, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0) {
-            std::FILE* file = _fdopen(fd, "w+b");
-            if (file == nullptr)
-                _close(fd);
-            return file;
-        }
-        if (errno != EEXIST)
-            return nullptr;
+        const int fd
+            = _open(name, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
-    return nullptr;
+    return -1;
+}
+
+// The run-time's calls take at most an unsigned int of bytes at once.
+constexpr std::size_t LARGEST_CALL = 1u << 30;
+
+std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
+{
+    return _read(fd, into, static_cast<unsigned>(room < LARGEST_CALL ? room : LARGEST_CALL));
+}
+
+std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
+{
+    if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0)
+        return -1;
+    return read_some(fd, into, room);
+}
+
+bool write_all(int fd, const void* bytes, std::size_t length)
+{
+    const auto* at = static_cast<const unsigned char*>(bytes);
+    while (length > 0) {
+        const int put = _write(fd, at, static_cast<unsigned>(length < LARGEST_CALL ? length : LARGEST_CALL));
+        if (put < 0)
+            return false;
+        if (put == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        at += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool close_file(int fd)
+{
+    return _close(fd) == 0;
 }
 
 bool is_terminal(std::FILE* stream)

@@ -25,7 +25,7 @@ struct message_parts {
 // under g++'s undefined-behaviour checks.
 constexpr message_parts split_message(std::string_view format)
 {
-    message_parts parts{};
+    message_parts parts {};
     std::size_t start = 0;
     for (std::size_t at = 0; at < format.size(); ++at) {
         if (format[at] != '%')

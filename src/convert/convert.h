@@ -4,8 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+
+#include "split/split.h"
 
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 131072;
 
@@ -13,12 +14,12 @@ inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 131072;
 // neither pass makes a system call per record or per field. The first
 // failed write is kept, with its errno, and ends all further writing.
 struct output_buffer {
-    std::FILE* file;
+    int fd;
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t used = 0;
     int error_number = 0;  // 0 while every write has succeeded
 
-    explicit output_buffer(std::FILE* target);
+    explicit output_buffer(int target);
 
     // Writes out what is held; false once any write has failed.
     bool flush();
@@ -35,16 +36,13 @@ struct output_buffer {
     void put_quoted(const unsigned char* field, std::size_t length);
 };
 
-// The input is handed to the parser in pieces of this size.
-inline constexpr std::size_t PIECE_SIZE = 1024;
-
 // What spreadsheet programs put at the start of "CSV UTF-8" files.
 inline constexpr unsigned char BYTE_ORDER_MARK[] = {0xEF, 0xBB, 0xBF};
 
 enum first_pass_outcome : int {
     PASS_OK = 0,
     PASS_PARSE_FAILED,  // error holds libcsv's status; record, the record it stopped in
-    PASS_READ_FAILED,   // the input's error indicator is set
+    PASS_READ_FAILED,  // reading the input failed; error holds the errno
     PASS_WRITE_FAILED,  // error holds the errno of the failed write
 };
 
@@ -52,13 +50,14 @@ struct first_pass_report {
     first_pass_outcome outcome;
     int error;
     std::int64_t record;
-    bool byte_order_mark;          // the input began with one; it was not parsed
+    bool byte_order_mark;  // the input began with one; it was not parsed
     std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
 };
 
-// The first pass: parses the input, in pieces of PIECE_SIZE bytes, into the
-// intermediate file through on_field and on_record_end, and flushes it.
-first_pass_report run_first_pass(std::FILE* input, std::FILE* intermediate);
+// The first pass: splits the input into records, through on_field and
+// on_record_end into the intermediate file, and writes out all of it.
+// Both are open descriptors. The settings are the splitter's.
+first_pass_report run_first_pass(int input, int intermediate, const split_settings& settings = {});
 
 // libcsv field callback. data is the intermediate file's output_buffer.
 // Writes the field, cleaned and quoted, with a '|' before every field but a
@@ -80,9 +79,13 @@ enum finish_result : int {
     FINISH_WRITE_FAILED,  // writing the output; errno says why
 };
 
+struct finish_settings {
+    bool byte_order_mark = false;  // written first: the input began with one
+    bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
+};
+
 // Turns the intermediate file into the output: each record's fields as they
 // stand between their enclosing quotes, joined by '|', ending in CR LF.
-// Reads the intermediate file from its start; flushes but does not close the
-// output. On failure errno says why.
-// A byte-order mark, when asked for, comes first.
-finish_result finish_output(std::FILE* intermediate, std::FILE* output, bool byte_order_mark = false);
+// Reads the intermediate file from its start and writes out all it makes,
+// but does not close either. On failure errno says why.
+finish_result finish_output(int intermediate, int output, const finish_settings& settings = {});

@@ -1,91 +1,186 @@
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/platform.h"
 #include "convert/convert.h"
-#include "convert/scan.h"
+
+// The intermediate file is read 64 bytes at a time, as bit masks of its
+// quotes, line feeds and pipes. Every field stands in quotes, so counting
+// quotes tells inside from outside: a quote that opens a field follows a
+// separator, one that closes it comes before one, and a quote written
+// doubled is a closing quote directly followed by an opening one. The
+// enclosing quotes are dropped, doubled ones kept, and a line feed outside
+// quotes, a record's end, gets a CR before it. The bytes between these
+// events are copied as whole runs.
 
 namespace {
 
-// Where the walk through the intermediate file stands.
-enum class at {
-    field_start,  // before a field's opening quote
-    inside_field,
-    after_quote,  // a quote inside a field: doubled, or the field's close
+struct word_masks {
+    std::uint64_t quotes;
+    std::uint64_t line_feeds;
+    std::uint64_t pipes;
 };
+
+word_masks scan_portable(const unsigned char* p)
+{
+    word_masks m {0, 0, 0};
+    for (unsigned i = 0; i < 64; ++i) {
+        m.quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
+        m.line_feeds |= static_cast<std::uint64_t>(p[i] == '\n') << i;
+        m.pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
+    }
+    return m;
+}
+
+word_masks scan_word(const unsigned char* p, bool portable)
+{
+#if defined(__SSE2__)
+    if (!portable) {
+        word_masks m {0, 0, 0};
+        for (unsigned i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+            const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+            const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))));
+            m.quotes |= static_cast<std::uint64_t>(quotes) << (16 * i);
+            m.line_feeds |= static_cast<std::uint64_t>(feeds) << (16 * i);
+            m.pipes |= static_cast<std::uint64_t>(pipes) << (16 * i);
+        }
+        return m;
+    }
+#endif
+    static_cast<void>(portable);
+    return scan_portable(p);
+}
+
+// Bit i set when an odd number of bits 0 to i are set.
+std::uint64_t prefix_xor(std::uint64_t x)
+{
+    x ^= x << 1;
+    x ^= x << 2;
+    x ^= x << 4;
+    x ^= x << 8;
+    x ^= x << 16;
+    x ^= x << 32;
+    return x;
+}
+
+// Copies a run of at most 64 bytes 16 at a time. Both sides have room for
+// the last move's excess.
+unsigned char* copy_run(unsigned char* out, const unsigned char* from, std::size_t n)
+{
+    for (std::size_t done = 0; done < n; done += 16)
+        std::memcpy(out + done, from + done, 16);
+    return out + n;
+}
+
+// What the walk carries from one word to the next.
+struct carry {
+    bool inside;  // the last byte lay inside a field's quotes
+    bool last_quote;  // the last byte was a quote
+};
+
+// Converts the first n (at most 64) bytes at p; p[n] is the byte that
+// follows, or 0 at the end of the file. Returns the end of the output.
+unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char* out, carry& c, bool portable)
+{
+    word_masks m = scan_word(p, portable);
+    const std::uint64_t valid = n == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << n) - 1;
+    m.quotes &= valid;
+    m.line_feeds &= valid;
+    m.pipes &= valid;
+    const std::uint64_t next_is_quote = (m.quotes >> 1) | (static_cast<std::uint64_t>(p[n] == '"') << (n - 1));
+    const std::uint64_t after_quote = (m.quotes << 1) | static_cast<std::uint64_t>(c.last_quote);
+    const std::uint64_t inside = prefix_xor(m.quotes) ^ (c.inside ? ~std::uint64_t {0} : 0);
+    const std::uint64_t opening = m.quotes & inside;
+    const std::uint64_t closing = m.quotes & ~inside;
+    const std::uint64_t doubled = (closing & next_is_quote) | (opening & after_quote);
+    const std::uint64_t enclosing = m.quotes & ~doubled;
+    const std::uint64_t record_ends = m.line_feeds & ~inside;
+    // Most enclosing quotes come as a field's close, its separator and the
+    // next field's open: three bytes that give one, or CR LF, at one event.
+    const std::uint64_t joins = (closing & enclosing) & ((m.pipes | record_ends) >> 1) & ((opening & enclosing) >> 2);
+    std::uint64_t events = (enclosing | record_ends) & ~(joins << 1) & ~(joins << 2);
+
+    std::size_t pos = 0;
+    while (events != 0) {
+        const auto at = static_cast<std::size_t>(std::countr_zero(events));
+        out = copy_run(out, p + pos, at - pos);
+        if ((joins >> at) & 1) {
+            if (p[at + 1] == '\n')
+                *out++ = '\r';
+            *out++ = p[at + 1];
+            pos = at + 3;
+        } else if ((record_ends >> at) & 1) {
+            *out++ = '\r';
+            pos = at;  // the line feed goes out with the next run
+        } else {
+            pos = at + 1;  // an enclosing quote
+        }
+        events &= events - 1;
+    }
+    out = copy_run(out, p + pos, n - pos);
+    c.inside = (inside >> (n - 1)) & 1;
+    c.last_quote = (m.quotes >> (n - 1)) & 1;
+    return out;
+}
 
 }  // namespace
 
-finish_result finish_output(std::FILE* intermediate, std::FILE* output, bool byte_order_mark)
+finish_result finish_output(int intermediate, int output, const finish_settings& settings)
 {
-    // Each intermediate byte gives at most two output bytes, and the word
-    // copy below may run 8 bytes ahead, so a piece's output always fits an
-    // emptied buffer and the loop needs no bounds checks on it. A whole
-    // number of 4 KiB blocks lets each read go straight to the piece.
+    // The file is read in whole 4 KiB blocks. Each word is converted only
+    // once the byte after it has come, so up to a word is held back at a
+    // time; the padding takes the scans' and copies' excess. Each byte
+    // gives at most two, so a word's output always fits the room kept.
     constexpr std::size_t PIECE = 15 * 4096;
-    static_assert(2 * PIECE + 16 <= OUTPUT_BUFFER_SIZE);
-    std::rewind(intermediate);
+    constexpr std::size_t HELD = 64;
+    constexpr std::size_t PADDING = 64;
+    constexpr std::size_t ROOM = 2 * 64 + 16;
     output_buffer out(output);
-    if (byte_order_mark)
+    if (settings.byte_order_mark)
         out.put(BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK);
-    const auto in = std::make_unique_for_overwrite<unsigned char[]>(PIECE);
+    const auto in = std::make_unique<unsigned char[]>(HELD + PIECE + PADDING);
 
-    at state = at::field_start;
-    std::size_t got;
-    while ((got = std::fread(in.get(), 1, PIECE, intermediate)) > 0) {
-        if (OUTPUT_BUFFER_SIZE - out.used < 2 * got + 16 && !out.flush())
-            break;
-        unsigned char* o = out.bytes.get() + out.used;
-        const unsigned char* p = in.get();
-        const unsigned char* const end = p + got;
-        while (p != end) {
-            if (state == at::inside_field && end - p >= 8) {
-                // Copy a word and keep what comes before its first quote.
-                const std::uint64_t word = load_word(p);
-                std::memcpy(o, &word, sizeof word);
-                const std::uint64_t quotes = bytes_equal(word, '"');
-                if (quotes == 0) {
-                    p += 8;
-                    o += 8;
-                    continue;
-                }
-                const std::size_t run = first_flagged(quotes);
-                p += run;
-                o += run;
-            }
-            const unsigned char c = *p++;
-            if (state == at::inside_field) {
-                if (c == '"')
-                    state = at::after_quote;
-                else
-                    *o++ = c;
-            } else if (state == at::after_quote) {
-                if (c == '"') {
-                    // A doubled quote inside the field stays doubled.
-                    *o++ = '"';
-                    *o++ = '"';
-                    state = at::inside_field;
-                } else {
-                    // The field's closing quote, then '|' or the line end.
-                    if (c == '\n')
-                        *o++ = '\r';
-                    *o++ = c;
-                    state = at::field_start;
-                }
-            } else {
-                state = at::inside_field;  // c is the field's opening quote
-            }
+    carry c {false, false};
+    std::size_t held = 0;
+    std::uint64_t offset = 0;
+    for (;;) {
+        const std::ptrdiff_t read = read_some_at(intermediate, in.get() + held, PIECE, offset);
+        if (read < 0)
+            return FINISH_READ_FAILED;
+        const bool at_end = read == 0;
+        offset += static_cast<std::size_t>(read);
+        const std::size_t size = held + static_cast<std::size_t>(read);
+        std::memset(in.get() + size, 0, PADDING);
+        // At the end every byte is converted; before it, only whole words
+        // with a byte after them.
+        const std::size_t ready = at_end ? size : (size - 1) / 64 * 64;
+        std::size_t pos = 0;
+        while (pos < ready) {
+            if (OUTPUT_BUFFER_SIZE - out.used < ROOM && !out.flush())
+                break;
+            const std::size_t n = ready - pos < 64 ? ready - pos : 64;
+            unsigned char* const end
+                = convert_word(in.get() + pos, n, out.bytes.get() + out.used, c, settings.portable_scan);
+            out.used = static_cast<std::size_t>(end - out.bytes.get());
+            pos += n;
         }
-        out.used = static_cast<std::size_t>(o - out.bytes.get());
+        if (out.error_number != 0 || at_end)
+            break;
+        held = size - ready;
+        std::memmove(in.get(), in.get() + ready, held);
     }
-    if (std::ferror(intermediate))
-        return FINISH_READ_FAILED;
     if (!out.flush()) {
         errno = out.error_number;
         return FINISH_WRITE_FAILED;
     }
-    if (std::fflush(output) != 0)
-        return FINISH_WRITE_FAILED;
     return FINISH_OK;
 }

@@ -1,22 +1,65 @@
 #include <cerrno>
 #include <cstring>
 
-#include <csv.h>
-
 #include "common/common.h"
+#include "common/platform.h"
 #include "convert/convert.h"
+#include "convert/scan.h"
+
+namespace {
+
+constexpr std::size_t SHORT_FIELD = 16;
+
+// Fields longer than SHORT_FIELD, and those that need clean-up or hold a
+// quote. Kept out of line, so that on_field's common case needs no
+// registers saved.
+[[gnu::noinline]] void put_field_with_care(
+    output_buffer* intermediate, unsigned char* field, std::size_t length, bool separator)
+{
+    const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
+    if (OUTPUT_BUFFER_SIZE - intermediate->used >= length + 3 && !field_needs_care(field, length, line_breaks)) {
+        unsigned char* out = intermediate->bytes.get() + intermediate->used;
+        *out = '|';
+        out += separator;
+        *out++ = '"';
+        if (length > 0)  // an empty field may come without a buffer
+            std::memcpy(out, field, length);
+        out[length] = '"';
+        intermediate->used = static_cast<std::size_t>(out + length + 1 - intermediate->bytes.get());
+        return;
+    }
+    length = clean_field(field, length);
+    if (separator)
+        intermediate->put('|');
+    intermediate->put_quoted(field, length);
+}
+
+}  // namespace
 
 void on_field(void* bytes, std::size_t length, void* data)
 {
     auto* intermediate = static_cast<output_buffer*>(data);
     auto* field = static_cast<unsigned char*>(bytes);
     run_counters.field_number += 1;
-    length = clean_field(field, length);
     // The separator goes before a field rather than after it, so nothing
     // has to be taken back at the record's end.
-    if (run_counters.field_number > 1)
-        intermediate->put('|');
-    intermediate->put_quoted(field, length);
+    const bool separator = run_counters.field_number > 1;
+
+    // Most fields are short, need no clean-up and hold no quote to double:
+    // those are copied straight into the buffer after a single look.
+    const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
+    if (length > SHORT_FIELD || OUTPUT_BUFFER_SIZE - intermediate->used < SHORT_FIELD + 3
+        || field_needs_care(field, length, line_breaks)) {
+        put_field_with_care(intermediate, field, length, separator);
+        return;
+    }
+    unsigned char* out = intermediate->bytes.get() + intermediate->used;
+    *out = '|';
+    out += separator;
+    *out++ = '"';
+    copy_short(out, field, length);
+    out[length] = '"';
+    intermediate->used = static_cast<std::size_t>(out + length + 1 - intermediate->bytes.get());
 }
 
 void on_record_end(int /*terminator*/, void* data)
@@ -32,73 +75,72 @@ void on_record_end(int /*terminator*/, void* data)
 
 namespace {
 
-// Frees the parser's buffer on every path out of the pass.
-struct parser_guard {
-    csv_parser parser;
-    ~parser_guard() { csv_free(&parser); }
+// The input as the splitter reads it. A byte-order mark would make the
+// first field unquoted; it is kept out of the splitter and handed on to the
+// output as it is.
+struct input_source {
+    int fd;
+    const output_buffer* intermediate;
+    bool mark_checked;
+    bool byte_order_mark;
+    int read_error;  // errno of a failed read, 0 while none has failed
 };
 
-// Delivers the record the input ends in. With the strict end check on,
-// libcsv refuses to finish inside a quoted field; that is how such a field
-// is told apart, before it is delivered all the same.
-bool finish_parse(csv_parser& parser, output_buffer& intermediate)
+std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
 {
-    csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
-    const bool closed = csv_fini(&parser, on_field, on_record_end, &intermediate) == 0;
-    csv_set_opts(&parser, 0);
-    if (!closed)
-        csv_fini(&parser, on_field, on_record_end, &intermediate);
-    return closed;
+    auto* in = static_cast<input_source*>(data);
+    // A full disk stops the run here rather than after the whole input.
+    if (in->intermediate->error_number != 0)
+        return -1;
+    std::ptrdiff_t got = read_some(in->fd, into, room);
+    if (!in->mark_checked && got > 0) {
+        in->mark_checked = true;
+        // The mark is only known once three bytes have come, or all there are.
+        while (got > 0 && static_cast<std::size_t>(got) < sizeof BYTE_ORDER_MARK) {
+            const std::ptrdiff_t more = read_some(in->fd, into + got, room - static_cast<std::size_t>(got));
+            if (more <= 0) {
+                if (more < 0)
+                    got = -1;
+                break;
+            }
+            got += more;
+        }
+        if (got >= static_cast<std::ptrdiff_t>(sizeof BYTE_ORDER_MARK)
+            && std::memcmp(into, BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK) == 0) {
+            in->byte_order_mark = true;
+            got -= sizeof BYTE_ORDER_MARK;
+            std::memmove(into, into + sizeof BYTE_ORDER_MARK, static_cast<std::size_t>(got));
+            if (got == 0)
+                got = read_some(in->fd, into, room);
+        }
+    }
+    if (got < 0)
+        in->read_error = errno;
+    return got;
 }
 
 }  // namespace
 
-first_pass_report run_first_pass(std::FILE* input, std::FILE* intermediate_file)
+first_pass_report run_first_pass(int input, int intermediate_file, const split_settings& settings)
 {
-    first_pass_report report{};
-    parser_guard guard;
-    csv_init(&guard.parser, 0);
+    first_pass_report report {};
     output_buffer intermediate(intermediate_file);
+    input_source source {input, &intermediate, false, false, 0};
 
-    unsigned char piece[PIECE_SIZE];
-    bool first_piece = true;
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, input)) > 0) {
-        const unsigned char* data = piece;
-        // A byte-order mark would make the first field unquoted; it is kept
-        // out of the parser and handed on to the output as it is.
-        if (first_piece && got >= sizeof BYTE_ORDER_MARK
-            && std::memcmp(piece, BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK) == 0) {
-            report.byte_order_mark = true;
-            data += sizeof BYTE_ORDER_MARK;
-            got -= sizeof BYTE_ORDER_MARK;
-        }
-        first_piece = false;
-        if (csv_parse(&guard.parser, data, got, on_field, on_record_end, &intermediate) < got) {
-            report.outcome = PASS_PARSE_FAILED;
-            report.error = csv_error(&guard.parser);
-            report.record = run_counters.records_done + 1;
-            return report;
-        }
-        // A full disk stops the run here rather than after the whole input.
-        if (intermediate.error_number != 0) {
-            report.outcome = PASS_WRITE_FAILED;
-            report.error = intermediate.error_number;
-            return report;
-        }
-    }
-    const std::int64_t last_record = run_counters.records_done + 1;
-    if (!finish_parse(guard.parser, intermediate))
-        report.unclosed_record = last_record;
-
-    if (std::ferror(input)) {
+    const split_report split = split_input(read_input, &source, on_field, on_record_end, &intermediate, settings);
+    report.byte_order_mark = source.byte_order_mark;
+    if (split.outcome == SPLIT_PARSE_FAILED) {
+        report.outcome = PASS_PARSE_FAILED;
+        report.error = split.error;
+        report.record = split.records + 1;
+    } else if (split.outcome == SPLIT_STOPPED && source.read_error != 0) {
         report.outcome = PASS_READ_FAILED;
+        report.error = source.read_error;
     } else if (!intermediate.flush()) {
         report.outcome = PASS_WRITE_FAILED;
         report.error = intermediate.error_number;
-    } else if (std::fflush(intermediate_file) != 0) {
-        report.outcome = PASS_WRITE_FAILED;
-        report.error = errno;
+    } else if (split.unclosed) {
+        report.unclosed_record = split.records;
     }
     return report;
 }

@@ -11,12 +11,28 @@
 
 namespace {
 
-constexpr std::size_t FILE_BUFFER_SIZE = 131072;
-
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+// Closes a descriptor on every path out of a function. A failed close of
+// a file written to is checked where it matters, through release().
+struct descriptor {
+    int fd;
+    explicit descriptor(int opened)
+        : fd(opened)
+    {
+    }
+    ~descriptor()
+    {
+        if (fd >= 0)
+            close_file(fd);
+    }
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    int release()
+    {
+        const int kept = fd;
+        fd = -1;
+        return kept;
+    }
 };
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 int report_file_error(const char* format, const char* name, int error_number)
 {
@@ -49,25 +65,21 @@ int convert(const char* input_path, const char* output_path)
         std::fputs(MSG_SAME_PATH, stderr);
         return STATUS_FAILED;
     }
-    // The input is read through a large buffer of its own: given none, the
-    // C library keeps its 4 KiB default whatever size is asked for.
-    const auto input_buffer = std::make_unique_for_overwrite<char[]>(FILE_BUFFER_SIZE);
-    const file_handle input(open_input_file(input_path));
-    if (!input)
+    const descriptor input(open_input_file(input_path));
+    if (input.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, input_path, errno);
-    const file_handle intermediate(create_scratch_file());
-    if (!intermediate)
+    const descriptor intermediate(create_scratch_file());
+    if (intermediate.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
-    std::setvbuf(input.get(), input_buffer.get(), _IOFBF, FILE_BUFFER_SIZE);
 
-    const first_pass_report pass = run_first_pass(input.get(), intermediate.get());
+    const first_pass_report pass = run_first_pass(input.fd, intermediate.fd);
     if (const int status = check_first_pass(pass); status != STATUS_OK)
         return status;
 
-    file_handle output(std::fopen(output_path, "wb"));
-    if (!output)
+    descriptor output(create_output_file(output_path));
+    if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    switch (finish_output(intermediate.get(), output.get(), pass.byte_order_mark)) {
+    switch (finish_output(intermediate.fd, output.fd, {pass.byte_order_mark})) {
     case FINISH_OK:
         break;
     case FINISH_READ_FAILED:
@@ -75,7 +87,7 @@ int convert(const char* input_path, const char* output_path)
     case FINISH_WRITE_FAILED:
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
     }
-    if (std::fclose(output.release()) != 0)
+    if (!close_file(output.release()))
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
 
     if (pass.unclosed_record != 0)

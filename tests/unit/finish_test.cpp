@@ -10,14 +10,22 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string finish(const std::string& intermediate)
+std::string finish_with(const std::string& intermediate, bool portable)
 {
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(in, out), FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {false, portable}), FINISH_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);
+    return bytes;
+}
+
+// The output, which the byte-by-byte scan must give as well.
+std::string finish(const std::string& intermediate)
+{
+    std::string bytes = finish_with(intermediate, false);
+    EXPECT_TRUE(finish_with(intermediate, true) == bytes) << "the portable scan differs";
     return bytes;
 }
 
@@ -93,7 +101,7 @@ TEST(Finish, WriteFailureIsReported)
     std::FILE* out = std::fopen("/dev/full", "wb");
     ASSERT_NE(out, nullptr);
     errno = 0;
-    EXPECT_EQ(finish_output(in, out), FINISH_WRITE_FAILED);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out)), FINISH_WRITE_FAILED);
     EXPECT_EQ(errno, ENOSPC);
     std::fclose(in);
     std::fclose(out);

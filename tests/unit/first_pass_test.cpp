@@ -21,7 +21,7 @@ std::string intermediate_for(const std::string& input, std::size_t piece = 1024)
     csv_parser parser;
     csv_init(&parser, 0);
     std::FILE* file = std::tmpfile();
-    output_buffer intermediate(file);
+    output_buffer intermediate(descriptor_of(file));
     for (std::size_t at = 0; at < input.size(); at += piece) {
         const std::size_t length = std::min(piece, input.size() - at);
         EXPECT_EQ(csv_parse(&parser, input.data() + at, length, on_field, on_record_end, &intermediate), length);
@@ -100,7 +100,7 @@ TEST(FirstPass, FieldsLongerThanTheBuffer)
             field[at] = '"';
         field[length - 1] = '"';
         std::FILE* file = std::tmpfile();
-        output_buffer intermediate(file);
+        output_buffer intermediate(descriptor_of(file));
         intermediate.put('>');
         intermediate.put_quoted(reinterpret_cast<const unsigned char*>(field.data()), field.size());
         intermediate.put_quoted(nullptr, 0);
