@@ -1,0 +1,46 @@
+// Fuzz target: the record splitter against libcsv alone. libcsv's reading
+// is the definition of a field and a record, so for any input the splitter
+// must deliver exactly the fields (bytes and lengths) and record ends that
+// libcsv delivers, whether libcsv gets the input in one call or in random
+// pieces, and whatever the block size, read sizes and scan.
+//
+// Input layout: byte 0 chooses the block size, byte 1 the scan (bit 0) and
+// the seed for the sizes of reads and of libcsv's pieces; the rest is CSV.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "events.h"
+
+namespace {
+
+void check(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz_split: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const std::string_view csv(reinterpret_cast<const char*>(data + 2), size - 2);
+
+    const reading_events whole = libcsv_events(csv);
+    const reading_events pieces = libcsv_events(csv, 1 + data[1] % 37, data[1]);
+    check(pieces.text == whole.text && pieces.unclosed == whole.unclosed, "libcsv differs with its pieces");
+
+    split_settings settings;
+    settings.block_size = SPLIT_SMALLEST_BLOCK + 4 * std::size_t {data[0]};
+    settings.portable_scan = (data[1] & 1) != 0;
+    const reading_events split = split_events(csv, settings, 97, data[1]);
+    check(split.report.outcome == SPLIT_OK, "the split failed");
+    check(split.text == whole.text, "the splitter's fields differ from libcsv's");
+    check(split.report.records == whole.records, "the record count differs");
+    check(split.unclosed == whole.unclosed, "the unclosed quote is told differently");
+    return 0;
+}

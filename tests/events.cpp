@@ -1,0 +1,83 @@
+#include "events.h"
+
+#include <csv.h>
+
+#include <algorithm>
+
+namespace {
+
+void note_field(void* bytes, std::size_t length, void* data)
+{
+    auto* e = static_cast<reading_events*>(data);
+    e->text += 'F';
+    e->text += std::to_string(length);
+    e->text += ':';
+    if (length > 0)
+        e->text.append(static_cast<const char*>(bytes), length);
+    for (std::size_t i = 0; i < length; ++i)
+        static_cast<unsigned char*>(bytes)[i] ^= 0x5A;
+}
+
+void note_record(int terminator, void* data)
+{
+    auto* e = static_cast<reading_events*>(data);
+    e->text += 'R';
+    e->text += std::to_string(terminator);
+    e->records += 1;
+}
+
+struct random_sizes {
+    std::uint32_t state;
+    std::size_t most;
+    std::size_t next()
+    {
+        state = state * 1664525u + 1013904223u;
+        return 1 + (state >> 8) % most;
+    }
+};
+
+struct memory_source {
+    std::string_view rest;
+    random_sizes sizes;
+};
+
+std::ptrdiff_t read_memory(void* data, unsigned char* into, std::size_t room)
+{
+    auto* source = static_cast<memory_source*>(data);
+    const std::size_t n = std::min({source->sizes.next(), room, source->rest.size()});
+    std::copy_n(source->rest.begin(), n, into);
+    source->rest.remove_prefix(n);
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+}  // namespace
+
+reading_events libcsv_events(std::string_view csv, std::size_t most_piece, std::uint32_t seed)
+{
+    reading_events e;
+    random_sizes sizes {seed, most_piece};
+    csv_parser parser;
+    csv_init(&parser, 0);
+    for (std::size_t at = 0; at < csv.size();) {
+        const std::size_t piece = most_piece == 0 ? csv.size() : std::min(sizes.next(), csv.size() - at);
+        csv_parse(&parser, csv.data() + at, piece, note_field, note_record, &e);
+        at += piece;
+    }
+    csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
+    e.unclosed = csv_fini(&parser, note_field, note_record, &e) != 0;
+    csv_set_opts(&parser, 0);
+    if (e.unclosed)
+        csv_fini(&parser, note_field, note_record, &e);
+    csv_free(&parser);
+    return e;
+}
+
+reading_events split_events(
+    std::string_view csv, const split_settings& settings, std::size_t most_read, std::uint32_t seed)
+{
+    reading_events e;
+    memory_source source {csv, {seed, most_read}};
+    e.report = split_input(read_memory, &source, note_field, note_record, &e, settings);
+    e.unclosed = e.report.unclosed;
+    return e;
+}

@@ -1,0 +1,28 @@
+// Fields and record ends as libcsv alone delivers them and as the record
+// splitter does, written down as one string each ('F', the length, ':', the
+// bytes; 'R' and the terminator), so that equal strings mean equal
+// readings. The fuzz target and the unit tests compare the two.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "split/split.h"
+
+struct reading_events {
+    std::string text;
+    std::int64_t records = 0;
+    bool unclosed = false;  // the input ended inside a quoted field
+    split_report report {};  // the splitter's, where it read
+};
+
+// libcsv with options 0, given the input in one call (most_piece 0) or in
+// pieces of 1 to most_piece bytes, chosen from seed.
+reading_events libcsv_events(std::string_view csv, std::size_t most_piece = 0, std::uint32_t seed = 1);
+
+// The splitter with the given settings, its reads 1 to most_read bytes
+// long, chosen from seed. Every field is changed in place once noted, as
+// the program's own callback may.
+reading_events split_events(
+    std::string_view csv, const split_settings& settings, std::size_t most_read = 97, std::uint32_t seed = 1);
