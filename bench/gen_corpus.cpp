@@ -3,6 +3,9 @@
 //   mixed  quoted fields with commas, doubled quotes, CR LF and bare LF,
 //          some '|', UTF-8 text
 //   wide   records of about fifty fields
+//   heavy  text exports: most lines hold several quoted text fields, some
+//          with commas, doubled quotes or line breaks inside; a third of
+//          the records span lines
 // Usage: gen_corpus PROFILE MEGABYTES OUTPUT
 #include <cstdint>
 #include <cstdio>
@@ -96,6 +99,57 @@ void mixed_field(std::string& out)
     }
 }
 
+// A few words of text, in quotes when quoted is set; may hold a comma, a
+// doubled quote or a line break.
+void text_field(std::string& out, bool quoted, bool line_break)
+{
+    if (quoted)
+        out += '"';
+    const unsigned words = 2 + below(7);
+    for (unsigned i = 0; i < words; ++i) {
+        if (i > 0)
+            out += ' ';
+        word(out);
+        if (quoted) {
+            switch (below(10)) {
+            case 0:
+                out += ',';
+                break;
+            case 1:
+                out += " \"\"";
+                word(out);
+                out += "\"\"";
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    if (line_break) {
+        out += below(2) != 0 ? "\r\n" : "\n";
+        word(out);
+    }
+    if (quoted)
+        out += '"';
+}
+
+void heavy_record(std::string& out)
+{
+    number(out);
+    out += ',';
+    // One record in three spans lines; one line in five holds no quoted field.
+    const bool spans = below(3) == 0;
+    const bool quoted = spans || below(4) != 0;
+    const unsigned texts = 3 + below(3);
+    const unsigned broken = below(texts);
+    for (unsigned i = 0; i < texts; ++i) {
+        const bool line_break = spans && i == broken;
+        text_field(out, line_break || (quoted && below(5) != 0), line_break);
+        out += ',';
+    }
+    number(out);
+}
+
 void record(const char* profile, std::string& out)
 {
     if (std::strcmp(profile, "plain") == 0) {
@@ -118,6 +172,8 @@ void record(const char* profile, std::string& out)
             else
                 word(out);
         }
+    } else if (std::strcmp(profile, "heavy") == 0) {
+        heavy_record(out);
     } else {
         for (int i = 0; i < 10; ++i) {
             if (i > 0)
@@ -134,8 +190,8 @@ int main(int argc, char** argv)
 {
     if (argc != 4
         || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "mixed") != 0
-            && std::strcmp(argv[1], "wide") != 0)) {
-        std::fputs("usage: gen_corpus plain|mixed|wide MEGABYTES OUTPUT\n", stderr);
+            && std::strcmp(argv[1], "wide") != 0 && std::strcmp(argv[1], "heavy") != 0)) {
+        std::fputs("usage: gen_corpus plain|mixed|wide|heavy MEGABYTES OUTPUT\n", stderr);
         return 2;
     }
     const std::uint64_t target = std::strtoull(argv[2], nullptr, 10) * 1000000ull;
