@@ -50,6 +50,32 @@ bool write_all(int fd, const void* bytes, std::size_t length);
 // written to can mean its last bytes were lost.
 bool close_file(int fd);
 
+// A new output written beside the old one and put in its place only when
+// complete, so that the output is seen either as it was or whole. Until
+// then the new file has no name, or, where the file system has no unnamed
+// files, a hidden one that every exit removes, signals included.
+struct staged_output {
+    int fd = -1;  // -1: the output is to be written in place
+    std::string hidden_name;  // the new file's name meanwhile, where it needs one
+    bool replaces = false;  // an output exists and will be replaced
+};
+
+// Stages a new output for path, open for writing, with the existing
+// output's permission bits and group. Gives fd -1 where that cannot be done
+// or must not be: the output is not a regular file (a device, a FIFO, a
+// symbolic link, a directory), has more than one link, belongs to another
+// user or cannot be written, or its directory cannot be written; and on
+// Windows, whose files cannot be unnamed.
+staged_output stage_output(const char* path);
+
+// Puts the staged output in place under path and closes it. False with
+// errno set if that fails; the old output, if any, is then as it was, and
+// the new file is gone.
+bool commit_output(staged_output& output, const char* path);
+
+// Drops the staged output, leaving nothing behind.
+void discard_output(staged_output& output);
+
 // Whether the stream is an interactive terminal.
 bool is_terminal(std::FILE* stream);
 

@@ -2,13 +2,42 @@
 // the finishing pass.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "split/split.h"
 
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 131072;
+
+// How far the first pass has written the intermediate file, for a finishing
+// pass that follows it on another thread and reads only what is written.
+// The intermediate file is the only queue between them, so memory stays the
+// same whatever the input's size.
+struct intermediate_progress {
+    std::mutex lock;
+    std::condition_variable moved;  // notified whenever a field below changes
+
+    // Written by the first pass's thread, read by the finishing pass's, both
+    // under lock.
+    std::uint64_t written = 0;  // bytes of the intermediate file written so far
+    bool byte_order_mark = false;  // settled before the first byte is written
+    bool ended = false;  // the first pass is over: written is all there is
+    bool failed = false;  // ...and it failed: the finishing pass stops
+
+    // Written by the finishing pass's thread, read by the first pass's, both
+    // under lock: no use going on with the first pass then.
+    bool finish_failed = false;
+};
+
+// The first pass's side: more is written, or the pass is over.
+void publish_written(intermediate_progress& progress, std::uint64_t written);
+void publish_end(intermediate_progress& progress, bool failed);
+// The finishing pass's side: it has failed.
+void publish_finish_failed(intermediate_progress& progress);
+bool finish_has_failed(intermediate_progress& progress);
 
 // Collects bytes for a file and hands them over in large blocks, so that
 // neither pass makes a system call per record or per field. The first
@@ -18,6 +47,8 @@ struct output_buffer {
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t used = 0;
     int error_number = 0;  // 0 while every write has succeeded
+    std::uint64_t written = 0;  // bytes written to the file so far
+    intermediate_progress* progress = nullptr;  // told of every block written, where a reader follows
 
     explicit output_buffer(int target);
 
@@ -44,6 +75,7 @@ enum first_pass_outcome : int {
     PASS_PARSE_FAILED,  // error holds libcsv's status; record, the record it stopped in
     PASS_READ_FAILED,  // reading the input failed; error holds the errno
     PASS_WRITE_FAILED,  // error holds the errno of the failed write
+    PASS_STOPPED,  // the finishing pass following it failed
 };
 
 struct first_pass_report {
@@ -57,7 +89,10 @@ struct first_pass_report {
 // The first pass: splits the input into records, through on_field and
 // on_record_end into the intermediate file, and writes out all of it.
 // Both are open descriptors. The settings are the splitter's.
-first_pass_report run_first_pass(int input, int intermediate, const split_settings& settings = {});
+// With progress, a finishing pass on another thread is told of every block
+// written, and of the pass's end; the pass stops early if that one fails.
+first_pass_report run_first_pass(
+    int input, int intermediate, const split_settings& settings = {}, intermediate_progress* progress = nullptr);
 
 // libcsv field callback. data is the intermediate file's output_buffer.
 // Writes the field, cleaned and quoted, with a '|' before every field but a
@@ -73,19 +108,29 @@ void on_record_end(int terminator, void* data);
 // space, in place, reporting each change. Returns the new length.
 std::size_t clean_field(unsigned char* bytes, std::size_t length);
 
-enum finish_result : int {
+enum finish_outcome : int {
     FINISH_OK = 0,
-    FINISH_READ_FAILED,  // reading the intermediate file; errno says why
-    FINISH_WRITE_FAILED,  // writing the output; errno says why
+    FINISH_READ_FAILED,  // reading the intermediate file; error says why
+    FINISH_WRITE_FAILED,  // writing the output; error says why
+    FINISH_STOPPED,  // the first pass it followed failed
+};
+
+struct finish_result {
+    finish_outcome outcome;
+    int error;  // the errno of a failed read or write
 };
 
 struct finish_settings {
     bool byte_order_mark = false;  // written first: the input began with one
     bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
+    // Where set, the first pass is still writing the intermediate file on
+    // another thread: it is read as far as written, and the mark is taken
+    // from here.
+    intermediate_progress* follow = nullptr;
 };
 
 // Turns the intermediate file into the output: each record's fields as they
 // stand between their enclosing quotes, joined by '|', ending in CR LF.
 // Reads the intermediate file from its start and writes out all it makes,
-// but does not close either. On failure errno says why.
+// but does not close either.
 finish_result finish_output(int intermediate, int output, const finish_settings& settings = {});

@@ -132,6 +132,29 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
     return out;
 }
 
+// How much of the intermediate file may be read from offset, at most room:
+// all of it when no first pass is running; otherwise what it has written,
+// once there is more than offset or it is over. stopped is set if it failed.
+std::size_t readable(const finish_settings& settings, std::uint64_t offset, std::size_t room, bool& mark, bool& stopped)
+{
+    intermediate_progress* const follow = settings.follow;
+    if (follow == nullptr)
+        return room;
+    std::unique_lock<std::mutex> hold(follow->lock);
+    follow->moved.wait(hold, [&] { return follow->written > offset || follow->ended; });
+    stopped = follow->failed;
+    mark = follow->byte_order_mark;
+    const std::uint64_t more = follow->written - offset;
+    return more < room ? static_cast<std::size_t>(more) : room;
+}
+
+finish_result failed(const finish_settings& settings, finish_outcome outcome, int error)
+{
+    if (settings.follow != nullptr)
+        publish_finish_failed(*settings.follow);
+    return {outcome, error};
+}
+
 }  // namespace
 
 finish_result finish_output(int intermediate, int output, const finish_settings& settings)
@@ -145,24 +168,34 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
     constexpr std::size_t PADDING = 64;
     constexpr std::size_t ROOM = 2 * 64 + 16;
     output_buffer out(output);
-    if (settings.byte_order_mark)
-        out.put(BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK);
     const auto in = std::make_unique<unsigned char[]>(HELD + PIECE + PADDING);
 
     carry c {false, false};
+    bool mark = settings.byte_order_mark;
+    bool mark_written = false;
     std::size_t held = 0;
     std::uint64_t offset = 0;
     for (;;) {
-        const std::ptrdiff_t read = read_some_at(intermediate, in.get() + held, PIECE, offset);
+        bool stopped = false;
+        const std::size_t room = readable(settings, offset, PIECE, mark, stopped);
+        if (stopped)
+            return {FINISH_STOPPED, 0};
+        if (!mark_written) {
+            // Known once the first pass has read its first bytes.
+            if (mark)
+                out.put(BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK);
+            mark_written = true;
+        }
+        const std::ptrdiff_t read = room == 0 ? 0 : read_some_at(intermediate, in.get() + held, room, offset);
         if (read < 0)
-            return FINISH_READ_FAILED;
+            return failed(settings, FINISH_READ_FAILED, errno);
         const bool at_end = read == 0;
         offset += static_cast<std::size_t>(read);
         const std::size_t size = held + static_cast<std::size_t>(read);
         std::memset(in.get() + size, 0, PADDING);
         // At the end every byte is converted; before it, only whole words
         // with a byte after them.
-        const std::size_t ready = at_end ? size : (size - 1) / 64 * 64;
+        const std::size_t ready = at_end ? size : size == 0 ? 0 : (size - 1) / 64 * 64;
         std::size_t pos = 0;
         while (pos < ready) {
             if (OUTPUT_BUFFER_SIZE - out.used < ROOM && !out.flush())
@@ -178,9 +211,7 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
         held = size - ready;
         std::memmove(in.get(), in.get() + ready, held);
     }
-    if (!out.flush()) {
-        errno = out.error_number;
-        return FINISH_WRITE_FAILED;
-    }
-    return FINISH_OK;
+    if (!out.flush())
+        return failed(settings, FINISH_WRITE_FAILED, out.error_number);
+    return {FINISH_OK, 0};
 }

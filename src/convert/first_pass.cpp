@@ -81,6 +81,7 @@ namespace {
 struct input_source {
     int fd;
     const output_buffer* intermediate;
+    intermediate_progress* progress;
     bool mark_checked;
     bool byte_order_mark;
     int read_error;  // errno of a failed read, 0 while none has failed
@@ -89,8 +90,9 @@ struct input_source {
 std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
 {
     auto* in = static_cast<input_source*>(data);
-    // A full disk stops the run here rather than after the whole input.
-    if (in->intermediate->error_number != 0)
+    // A full disk stops the run here rather than after the whole input, and
+    // so does a finishing pass that has failed.
+    if (in->intermediate->error_number != 0 || (in->progress != nullptr && finish_has_failed(*in->progress)))
         return -1;
     std::ptrdiff_t got = read_some(in->fd, into, room);
     if (!in->mark_checked && got > 0) {
@@ -113,19 +115,23 @@ std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
             if (got == 0)
                 got = read_some(in->fd, into, room);
         }
+        if (in->progress != nullptr) {
+            const std::lock_guard<std::mutex> hold(in->progress->lock);
+            in->progress->byte_order_mark = in->byte_order_mark;
+        }
     }
     if (got < 0)
         in->read_error = errno;
     return got;
 }
 
-}  // namespace
-
-first_pass_report run_first_pass(int input, int intermediate_file, const split_settings& settings)
+first_pass_report first_pass(
+    int input, int intermediate_file, const split_settings& settings, intermediate_progress* progress)
 {
     first_pass_report report {};
     output_buffer intermediate(intermediate_file);
-    input_source source {input, &intermediate, false, false, 0};
+    intermediate.progress = progress;
+    input_source source {input, &intermediate, progress, false, false, 0};
 
     const split_report split = split_input(read_input, &source, on_field, on_record_end, &intermediate, settings);
     report.byte_order_mark = source.byte_order_mark;
@@ -136,11 +142,24 @@ first_pass_report run_first_pass(int input, int intermediate_file, const split_s
     } else if (split.outcome == SPLIT_STOPPED && source.read_error != 0) {
         report.outcome = PASS_READ_FAILED;
         report.error = source.read_error;
+    } else if (split.outcome == SPLIT_STOPPED && intermediate.error_number == 0) {
+        report.outcome = PASS_STOPPED;
     } else if (!intermediate.flush()) {
         report.outcome = PASS_WRITE_FAILED;
         report.error = intermediate.error_number;
     } else if (split.unclosed) {
         report.unclosed_record = split.records;
     }
+    return report;
+}
+
+}  // namespace
+
+first_pass_report run_first_pass(
+    int input, int intermediate_file, const split_settings& settings, intermediate_progress* progress)
+{
+    const first_pass_report report = first_pass(input, intermediate_file, settings, progress);
+    if (progress != nullptr)
+        publish_end(*progress, report.outcome != PASS_OK);
     return report;
 }

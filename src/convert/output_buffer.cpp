@@ -13,8 +13,15 @@ output_buffer::output_buffer(int target)
 
 bool output_buffer::flush()
 {
-    if (error_number == 0 && used > 0 && !write_all(fd, bytes.get(), used))
-        error_number = errno != 0 ? errno : EIO;
+    if (error_number == 0 && used > 0) {
+        if (write_all(fd, bytes.get(), used)) {
+            written += used;
+            if (progress != nullptr)
+                publish_written(*progress, written);
+        } else {
+            error_number = errno != 0 ? errno : EIO;
+        }
+    }
     used = 0;
     return error_number == 0;
 }

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
-#include <memory>
+#include <system_error>
+#include <thread>
 
 #include <csv.h>
 
@@ -55,8 +56,83 @@ int check_first_pass(const first_pass_report& pass)
         return STATUS_FAILED;
     case PASS_WRITE_FAILED:
         return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, pass.error);
+    case PASS_STOPPED:  // the finishing pass failed; it says why
+        return STATUS_FAILED;
     }
     return STATUS_FAILED;
+}
+
+// Says why the finishing pass failed, if it did.
+int check_finish(const finish_result& finished, const char* output_path)
+{
+    switch (finished.outcome) {
+    case FINISH_OK:
+        return STATUS_OK;
+    case FINISH_READ_FAILED:
+        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, finished.error);
+    case FINISH_WRITE_FAILED:
+    case FINISH_STOPPED:
+        return report_file_error(MSG_WRITE_FAILED, output_path, finished.error);
+    }
+    return STATUS_FAILED;
+}
+
+int report_success(const first_pass_report& pass)
+{
+    if (pass.unclosed_record != 0)
+        std::fprintf(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
+    std::printf(MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
+    return STATUS_OK;
+}
+
+// The output written in place: the passes one after the other, and the
+// output created only once the first pass has succeeded.
+int convert_in_place(int input, int intermediate, const char* output_path)
+{
+    const first_pass_report pass = run_first_pass(input, intermediate);
+    if (const int status = check_first_pass(pass); status != STATUS_OK)
+        return status;
+
+    descriptor output(create_output_file(output_path));
+    if (output.fd < 0)
+        return report_file_error(MSG_OPEN_FAILED, output_path, errno);
+    if (const int status = check_finish(finish_output(intermediate, output.fd, {pass.byte_order_mark}), output_path);
+        status != STATUS_OK)
+        return status;
+    if (!close_file(output.release()))
+        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
+    return report_success(pass);
+}
+
+// The output staged beside the old one: the finishing pass follows the
+// first on a second thread, and the new output takes the old one's place
+// only when both have succeeded.
+int convert_staged(int input, int intermediate, staged_output& staged, const char* output_path)
+{
+    intermediate_progress progress;
+    finish_result finished {};
+    std::thread finisher;
+    try {
+        finisher = std::thread([&] { finished = finish_output(intermediate, staged.fd, {false, false, &progress}); });
+    } catch (const std::system_error&) {
+        // No second thread to be had: the same, one pass after the other.
+    }
+    const first_pass_report pass = run_first_pass(input, intermediate, {}, finisher.joinable() ? &progress : nullptr);
+    if (finisher.joinable())
+        finisher.join();
+    else if (pass.outcome == PASS_OK)
+        finished = finish_output(intermediate, staged.fd, {pass.byte_order_mark});
+
+    int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass);
+    if (status == STATUS_OK)
+        status = check_finish(finished, output_path);
+    if (status != STATUS_OK) {
+        discard_output(staged);
+        return status;
+    }
+    if (!commit_output(staged, output_path))
+        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
+    return report_success(pass);
 }
 
 int convert(const char* input_path, const char* output_path)
@@ -72,28 +148,10 @@ int convert(const char* input_path, const char* output_path)
     if (intermediate.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
 
-    const first_pass_report pass = run_first_pass(input.fd, intermediate.fd);
-    if (const int status = check_first_pass(pass); status != STATUS_OK)
-        return status;
-
-    descriptor output(create_output_file(output_path));
-    if (output.fd < 0)
-        return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    switch (finish_output(intermediate.fd, output.fd, {pass.byte_order_mark})) {
-    case FINISH_OK:
-        break;
-    case FINISH_READ_FAILED:
-        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, errno);
-    case FINISH_WRITE_FAILED:
-        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
-    }
-    if (!close_file(output.release()))
-        return report_file_error(MSG_WRITE_FAILED, output_path, errno);
-
-    if (pass.unclosed_record != 0)
-        std::fprintf(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
-    std::printf(MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
-    return STATUS_OK;
+    staged_output staged = stage_output(output_path);
+    if (staged.fd < 0)
+        return convert_in_place(input.fd, intermediate.fd, output_path);
+    return convert_staged(input.fd, intermediate.fd, staged, output_path);
 }
 
 }  // namespace

@@ -29,10 +29,10 @@ std::string records(int count)
     return text;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define UNDER_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define UNDER_SANITIZER 1
 #endif
 #endif
@@ -52,9 +52,9 @@ TEST(Faults, FieldLargerThanMemory)
     const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, how);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, fmt(MSG_PARSE_ERROR, "memory exhausted while increasing buffer size")
-                              + fmt(MSG_PARSE_ERROR_RECORD, 3LL));
-    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+    EXPECT_EQ(result.err,
+        fmt(MSG_PARSE_ERROR, "memory exhausted while increasing buffer size") + fmt(MSG_PARSE_ERROR_RECORD, 3LL));
+    EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 }
 
 TEST(Faults, IntermediateFileDiskFull)
@@ -68,7 +68,7 @@ TEST(Faults, IntermediateFileDiskFull)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, fmt(MSG_WRITE_FAILED, INTERMEDIATE_NAME, std::strerror(EFBIG)));
-    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+    EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 }
 
 TEST(Faults, OutputDiskFull)
@@ -79,7 +79,7 @@ TEST(Faults, OutputDiskFull)
     const run_result result = run_program(dir.path, {"in.csv", "/dev/full"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)));
-    EXPECT_EQ(dir.listing(), std::set<std::string>{"in.csv"});
+    EXPECT_EQ(dir.listing(), std::set<std::string> {"in.csv"});
 }
 
 TEST(Faults, InputFromFifoDevNullAndEmptyFile)
@@ -105,7 +105,7 @@ TEST(Faults, InputFromFifoDevNullAndEmptyFile)
 
     write_file(dir.at("empty.csv"), "");
     EXPECT_EQ(run_program(dir.path, {"empty.csv", "empty.txt"}).out, summary(0));
-    EXPECT_EQ(dir.listing(), (std::set<std::string>{"empty.csv", "empty.txt", "fifo.csv", "fifo.txt", "null.txt"}));
+    EXPECT_EQ(dir.listing(), (std::set<std::string> {"empty.csv", "empty.txt", "fifo.csv", "fifo.txt", "null.txt"}));
 }
 
 // A run is stopped by each signal at three points: reading its input, about
@@ -121,7 +121,7 @@ TEST(Faults, SignalsAtSeveralPoints)
             const std::string input = records(6000);
             int writer = -1;
             int reader = -1;
-            running_program program{};
+            running_program program {};
             if (std::strcmp(point, "reading") == 0) {
                 ASSERT_EQ(mkfifo(dir.at("in.csv").c_str(), 0600), 0);
                 program = start_program(dir.path, {"in.csv", "out.txt"});
@@ -147,7 +147,7 @@ TEST(Faults, SignalsAtSeveralPoints)
                 close(reader);
             EXPECT_EQ(result.status, 128 + signal_number);
             // The output (here a FIFO) exists only once the input is read.
-            std::set<std::string> expected{"in.csv"};
+            std::set<std::string> expected {"in.csv"};
             if (reader >= 0 || writer < 0)
                 expected.insert("out.txt");
             EXPECT_EQ(dir.listing(), expected);
@@ -175,7 +175,7 @@ TEST(Faults, EightRunsAtOnceInOneDirectory)
         const run_result result = wait_program(programs[static_cast<std::size_t>(i)]);
         EXPECT_EQ(result.status, 0);
         EXPECT_TRUE(read_file(dir.at("out" + std::to_string(i) + ".txt"))
-                    == model_conversion(inputs[static_cast<std::size_t>(i)], LINE_BREAKS_TO_SPACE).output)
+            == model_conversion(inputs[static_cast<std::size_t>(i)], LINE_BREAKS_TO_SPACE).output)
             << "run " << i;
     }
     EXPECT_EQ(dir.listing().size(), 16u);
@@ -200,7 +200,7 @@ TEST(Faults, RandomBytesZeroBytesAndControlCharacters)
             SCOPED_TRACE(std::string(name) + ", mode " + std::to_string(mode));
             scratch_dir dir;
             write_file(dir.at("in.csv"), input);
-            std::vector<std::string> args{"in.csv", "out.txt"};
+            std::vector<std::string> args {"in.csv", "out.txt"};
             if (mode != LINE_BREAKS_KEEP)
                 args.push_back(mode == LINE_BREAKS_TO_SPACE ? "-r" : "-R");
             const run_result result = run_program(dir.path, args);
@@ -209,12 +209,11 @@ TEST(Faults, RandomBytesZeroBytesAndControlCharacters)
             EXPECT_TRUE(read_file(dir.at("out.txt")) == expected.output);
             EXPECT_TRUE(result.out.ends_with(console(summary(expected.records))));
             EXPECT_EQ(result.err.ends_with(console(fmt(MSG_UNCLOSED_QUOTE, expected.unclosed_record))),
-                      expected.unclosed_record != 0);
-            EXPECT_EQ(dir.listing(), (std::set<std::string>{"in.csv", "out.txt"}));
+                expected.unclosed_record != 0);
+            EXPECT_EQ(dir.listing(), (std::set<std::string> {"in.csv", "out.txt"}));
         }
     }
 }
-
 
 // The parser holds a field whole, so memory follows the longest field and
 // nothing else: a 200 MB field costs about 200 MB.

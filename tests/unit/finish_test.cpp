@@ -14,7 +14,7 @@ std::string finish_with(const std::string& intermediate, bool portable)
 {
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {false, portable}), FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {false, portable}).outcome, FINISH_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);
@@ -100,9 +100,9 @@ TEST(Finish, WriteFailureIsReported)
     std::FILE* in = stream_with("\"a\"\n");
     std::FILE* out = std::fopen("/dev/full", "wb");
     ASSERT_NE(out, nullptr);
-    errno = 0;
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out)), FINISH_WRITE_FAILED);
-    EXPECT_EQ(errno, ENOSPC);
+    const finish_result result = finish_output(descriptor_of(in), descriptor_of(out));
+    EXPECT_EQ(result.outcome, FINISH_WRITE_FAILED);
+    EXPECT_EQ(result.error, ENOSPC);
     std::fclose(in);
     std::fclose(out);
 }
