@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.portable_scan = size % 2 != 0;
     const first_pass_report pass = run_first_pass(in, intermediate, settings);
     check(pass.outcome == PASS_OK, "the first pass failed");
-    check(finish_output(intermediate, out, {pass.byte_order_mark, size % 3 == 0}) == FINISH_OK,
+    check(finish_output(intermediate, out, {pass.byte_order_mark, size % 3 == 0}).outcome == FINISH_OK,
         "the finishing pass failed");
     const std::string output = whole_file(out);
     close(out);
