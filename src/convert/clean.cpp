@@ -45,9 +45,13 @@ constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE
 constexpr message_parts REMOVED_MESSAGE = split_message(MSG_LINE_BREAK_REMOVED);
 constexpr message_parts PIPE_MESSAGE = split_message(MSG_EXTRA_PIPE);
 
-void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0)
+// Writes the message, and after it the field's bytes and a line feed when
+// there is a field to show: as one write when it all fits the buffer.
+void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0,
+    const unsigned char* field = nullptr, std::size_t field_length = 0)
 {
-    char text[256];  // the texts are short; each number adds at most 20 bytes
+    constexpr std::size_t FIELD_ROOM = 512;
+    char text[256 + FIELD_ROOM];  // the texts are short; each number adds at most 20 bytes
     std::size_t used = 0;
     const long long numbers[2] = {first, second};
     for (int i = 0; i <= message.numbers; ++i) {
@@ -67,7 +71,18 @@ void report(std::FILE* stream, const message_parts& message, long long first, lo
         while (count > 0)
             text[used++] = digits[--count];
     }
-    std::fwrite(text, 1, used, stream);
+    if (field == nullptr) {
+        std::fwrite(text, 1, used, stream);
+    } else if (field_length < FIELD_ROOM) {
+        std::memcpy(text + used, field, field_length);
+        used += field_length;
+        text[used++] = '\n';
+        std::fwrite(text, 1, used, stream);
+    } else {
+        std::fwrite(text, 1, used, stream);
+        std::fwrite(field, 1, field_length, stream);
+        std::putc('\n', stream);
+    }
 }
 
 unsigned char* first_pipe(unsigned char* bytes, std::size_t length)
@@ -171,9 +186,7 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length)
     // Only the first '|' is replaced; the message shows the field as it was,
     // every byte of it, zero bytes included.
     if (pipe != nullptr) {
-        report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number));
-        std::fwrite(bytes, 1, length, stdout);
-        std::putc('\n', stdout);
+        report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number), bytes, length);
         *pipe = ' ';
     }
     return length;

@@ -1,0 +1,81 @@
+// The splitter's inside: one block of input, what the scan finds in it, and
+// the two ways of reading records from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "split/split.h"
+
+// A block of input with a bit per byte in three masks, 64 bytes to a word
+// (bit i of word w stands for byte 64 * w + i): quotes, commas, and line
+// ends (CR and LF). Bits past size are clear. The bytes may be read up to
+// 64 past size; bytes[size] is 0.
+struct block {
+    unsigned char* bytes;
+    std::size_t size;
+    std::uint64_t* quotes;
+    std::uint64_t* commas;
+    std::uint64_t* line_ends;
+};
+
+// Fills the masks for the block's size.
+void scan_block(block& b, bool portable);
+bool scan_has_sse2();
+
+// Where the fast reading finds the fields' ends: the positions of the commas
+// and line ends outside quotes, and of the first quote of every doubled
+// pair. Sized for a whole block.
+struct field_ends {
+    std::unique_ptr<std::uint32_t[]> ends;
+    std::unique_ptr<std::uint32_t[]> doubled;
+    explicit field_ends(std::size_t capacity);
+};
+
+// The spans of the fields of the record the careful reading is on.
+struct field_span {
+    std::uint32_t start;
+    std::uint32_t length;  // the top bit says the field has doubled quotes to collapse
+};
+inline constexpr std::uint32_t DOUBLED_QUOTES = 0x80000000u;
+struct span_list {
+    std::vector<field_span> spans;
+    std::size_t count = 0;
+};
+
+struct deliver_to {
+    split_field on_field;
+    split_record on_record;
+    void* data;
+};
+
+// Reads, from pos (between records), every following record that can be
+// read without a doubt, up to about window bytes on, and delivers each.
+// Returns the position after the last one, and adds their number to
+// records. Stops before the first record with anything but plain fields,
+// and before the block's last record, which may not be whole.
+std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
+    const deliver_to& to, std::int64_t& records);
+
+enum class reading { whole, needs_more, not_plain };
+
+// Reads the one record that begins at pos, a byte that is neither blank nor
+// a line end, if every field in it is plain, noting where each field lies;
+// end is then just past the byte that ended the record. Nothing is changed,
+// so a record that is not plain can go to libcsv as it stands.
+reading read_record(const block& b, std::size_t pos, span_list& fields, std::size_t& end);
+
+// Keeps one quote of each doubled pair, in place; returns the new length.
+std::size_t collapse_quotes(unsigned char* field, std::size_t length);
+
+inline bool is_blank(unsigned char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+inline bool is_line_end(unsigned char c)
+{
+    return c == '\r' || c == '\n';
+}
