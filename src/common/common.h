@@ -39,6 +39,12 @@ enum : int {
 // The intermediate file's name as the user sees it in messages.
 inline constexpr const char INTERMEDIATE_NAME[] = "TEMPCSV";
 
+// Standard output's name in a message that it could not be written.
+inline constexpr const char STANDARD_OUTPUT_NAME[] = "standard output";
+
+// Set in one place, the project's version in CMakeLists.txt.
+inline constexpr const char PROGRAM_VERSION[] = TROVANEX_VERSION;
+
 // Everything the program prints. Kept together so tests compare against the
 // very same bytes.
 inline constexpr const char MSG_USAGE_1[] = "Usage: programname   inputfile    outputfile   [-options[rR]]\n\n";
@@ -66,3 +72,4 @@ inline constexpr const char MSG_EXTRA_PIPE[]
 inline constexpr const char MSG_UNCLOSED_QUOTE[]
     = "\nRecord %4lld has a quoted field that is not closed before the end of the file\n";
 inline constexpr const char MSG_SETTINGS_UNOPENABLE[] = "\nCouldn't open .ini file\n";
+inline constexpr const char MSG_VERSION[] = "trovanex %s\n";

@@ -76,8 +76,21 @@ bool commit_output(staged_output& output, const char* path);
 // Drops the staged output, leaving nothing behind.
 void discard_output(staged_output& output);
 
-// Whether the stream is an interactive terminal.
-bool is_terminal(std::FILE* stream);
+// Whether the descriptor is an interactive terminal.
+bool is_terminal(int fd);
+
+// Whether both paths name one existing file, by whatever names: the same
+// device and inode on POSIX, volume and file index on Windows.
+bool same_file(const char* a, const char* b);
+
+// Sets up standard output and standard error for the program's messages:
+// on POSIX their writes go on after an interruption, and the errno of the
+// first write that fails is kept.
+void prepare_console_streams();
+
+// Flushes the console stream and closes its file. Returns 0, or the errno
+// of the first write to it that failed (EIO where none is known).
+int finish_console_stream(std::FILE* stream);
 
 // Case-insensitive comparison of two zero-terminated strings: true if equal.
 bool equal_ignoring_case(const char* a, const char* b);

@@ -87,9 +87,68 @@ bool close_file(int fd)
     return close(fd) == 0 || errno == EINTR;
 }
 
-bool is_terminal(std::FILE* stream)
+bool is_terminal(int fd)
 {
-    return isatty(fileno(stream)) != 0;
+    return isatty(fd) != 0;
+}
+
+bool same_file(const char* a, const char* b)
+{
+    struct stat first { }, second { };
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+
+namespace {
+
+// A console stream's descriptor and the errno of its first failed write.
+// Written by the stream's write function, on whichever thread prints (the
+// first pass's, and the main thread's before and after it); read by
+// finish_console_stream at the end.
+struct console_sink {
+    int fd;
+    int error;
+};
+console_sink output_sink {1, 0};
+console_sink error_sink {2, 0};
+
+ssize_t write_to_sink(void* cookie, const char* bytes, std::size_t size)
+{
+    auto* sink = static_cast<console_sink*>(cookie);
+    if (sink->error != 0)
+        return -1;
+    if (!write_all(sink->fd, bytes, size)) {
+        sink->error = errno != 0 ? errno : EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+void prepare_console_streams()
+{
+    // The C library gives up on a write that a signal interrupts; these
+    // streams go on.
+    const cookie_io_functions_t functions {nullptr, write_to_sink, nullptr, nullptr};
+    if (std::FILE* out = fopencookie(&output_sink, "w", functions))
+        stdout = out;
+    if (std::FILE* err = fopencookie(&error_sink, "w", functions))
+        stderr = err;
+}
+
+int finish_console_stream(std::FILE* stream)
+{
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    int error = flushed ? 0 : errno != 0 ? errno : EIO;
+    console_sink* const sink = stream == stdout ? &output_sink : stream == stderr ? &error_sink : nullptr;
+    if (sink != nullptr && sink->error != 0)
+        error = sink->error;
+    // A file on a network file system may say only now that writing failed.
+    const int fd = sink != nullptr ? sink->fd : fileno(stream);
+    if (error == 0 && fd >= 0 && close(fd) != 0 && errno != EINTR && errno != EBADF)
+        error = errno;
+    return error;
 }
 
 bool equal_ignoring_case(const char* a, const char* b)

@@ -9,6 +9,10 @@
 #include <process.h>
 #include <sys/stat.h>
 
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
 int open_input_file(const char* path)
 {
     return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
@@ -71,9 +75,38 @@ bool close_file(int fd)
     return _close(fd) == 0;
 }
 
-bool is_terminal(std::FILE* stream)
+bool is_terminal(int fd)
 {
-    return _isatty(_fileno(stream)) != 0;
+    return _isatty(fd) != 0;
+}
+
+bool same_file(const char* a, const char* b)
+{
+    const auto identity = [](const char* path, BY_HANDLE_FILE_INFORMATION& info) {
+        const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        const bool known = GetFileInformationByHandle(file, &info) != 0;
+        CloseHandle(file);
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first {}, second {};
+    return identity(a, first) && identity(b, second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber
+        && first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+void prepare_console_streams()
+{
+    // Windows has no interrupted writes; the C run-time's streams will do.
+}
+
+int finish_console_stream(std::FILE* stream)
+{
+    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
+    if (!flushed)
+        return errno != 0 ? errno : EIO;
+    return 0;
 }
 
 bool equal_ignoring_case(const char* a, const char* b)

@@ -33,7 +33,7 @@ bool read_option_letters(const char* argument)
             run_options.line_break_mode = LINE_BREAKS_REMOVE;
         } else {
             std::printf(MSG_ILLEGAL_OPTION, letter);
-            print_usage();
+            print_usage(stderr);
             return false;
         }
     }
@@ -42,12 +42,12 @@ bool read_option_letters(const char* argument)
 
 }  // namespace
 
-void print_usage()
+void print_usage(std::FILE* stream)
 {
-    std::fputs(MSG_USAGE_1, stderr);
-    std::fputs(MSG_USAGE_2, stderr);
-    std::fputs(MSG_USAGE_3, stderr);
-    std::fputs(MSG_USAGE_4, stderr);
+    std::fputs(MSG_USAGE_1, stream);
+    std::fputs(MSG_USAGE_2, stream);
+    std::fputs(MSG_USAGE_3, stream);
+    std::fputs(MSG_USAGE_4, stream);
 }
 
 int parse_command_line(char** argv, int argc)

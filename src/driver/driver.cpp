@@ -137,7 +137,9 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
 
 int convert(const char* input_path, const char* output_path)
 {
-    if (std::strcmp(input_path, output_path) == 0) {
+    // The same file under another name would be replaced by its own
+    // conversion, and lost.
+    if (std::strcmp(input_path, output_path) == 0 || same_file(input_path, output_path)) {
         std::fputs(MSG_SAME_PATH, stderr);
         return STATUS_FAILED;
     }
@@ -154,27 +156,60 @@ int convert(const char* input_path, const char* output_path)
     return convert_staged(input.fd, intermediate.fd, staged, output_path);
 }
 
-}  // namespace
-
-int convert_file(int argc, char** argv)
+// A message lost on the way to standard output is a failure too: the run
+// says so, and the status is no longer 0. Standard error failing leaves
+// nothing to say it with but the status.
+int finish_console(int status)
 {
-    // Messages about changed fields can come by the million; unless a
-    // person is watching, they are written in blocks, not one by one.
-    static char error_buffer[65536];
-    static char message_buffer[65536];
-    if (!is_terminal(stderr))
-        std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
-    if (!is_terminal(stdout))
-        std::setvbuf(stdout, message_buffer, _IOFBF, sizeof message_buffer);
+    if (const int error = finish_console_stream(stdout); error != 0) {
+        std::fprintf(stderr, MSG_WRITE_FAILED, STANDARD_OUTPUT_NAME, std::strerror(error));
+        if (status == STATUS_OK)
+            status = STATUS_FAILED;
+    }
+    if (finish_console_stream(stderr) != 0 && status == STATUS_OK)
+        status = STATUS_FAILED;
+    return status;
+}
 
-    reset_run_state();
-
+int run(int argc, char** argv)
+{
+    // Asked alone, these answer and do nothing else.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        print_usage(stdout);
+        return STATUS_OK;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf(MSG_VERSION, PROGRAM_VERSION);
+        return STATUS_OK;
+    }
     const int count = parse_command_line(argv, argc);
     if (count == COMMAND_LINE_ILLEGAL_OPTION)
         return STATUS_ILLEGAL_OPTION;
     if (count != 3) {
-        print_usage();
+        print_usage(stderr);
         return STATUS_FAILED;
     }
     return convert(argv[1], argv[2]);
+}
+
+}  // namespace
+
+int convert_file(int argc, char** argv)
+{
+    prepare_console_streams();
+    // Messages about changed fields can come by the million; unless a
+    // person is watching, they are written in blocks, not one by one.
+    static char error_buffer[65536];
+    static char message_buffer[65536];
+    if (!is_terminal(2))
+        std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+    if (!is_terminal(1))
+        std::setvbuf(stdout, message_buffer, _IOFBF, sizeof message_buffer);
+    else
+        std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    if (is_terminal(2))
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    reset_run_state();
+    return finish_console(run(argc, argv));
 }

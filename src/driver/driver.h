@@ -2,6 +2,8 @@
 // status.
 #pragma once
 
+#include <cstdio>
+
 // Runs one conversion as the command line asks and returns the process's
 // exit status.
 int convert_file(int argc, char** argv);
@@ -15,4 +17,6 @@ inline constexpr int COMMAND_LINE_ILLEGAL_OPTION = -1;
 // included.
 int parse_command_line(char** argv, int argc);
 
-void print_usage();
+// The usage text: on standard error after a wrong command line, on
+// standard output when asked for with --help.
+void print_usage(std::FILE* stream);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 
@@ -180,3 +181,40 @@ TEST(Records, MessagesPastTheThousandthRecord)
 }
 
 }  // namespace
+
+// An output that is the input under another name would replace it with its
+// own conversion: refused before anything is created.
+TEST(Paths, InputUnderAnotherNameIsRefused)
+{
+    SKIP_ON_WINDOWS("symbolic links need privileges there");
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "a,b\n");
+    ASSERT_EQ(symlink("in.csv", dir.at("soft.txt").c_str()), 0);
+    ASSERT_EQ(link(dir.at("in.csv").c_str(), dir.at("hard.txt").c_str()), 0);
+    for (const char* output : {"soft.txt", "hard.txt"}) {
+        const run_result result = run_program(dir.path, {"in.csv", output});
+        EXPECT_EQ(result.status, 1) << output;
+        EXPECT_EQ(result.err, MSG_SAME_PATH);
+        EXPECT_EQ(read_file(dir.at("in.csv")), "a,b\n");
+    }
+    EXPECT_EQ(dir.listing(), (std::set<std::string>{"in.csv", "soft.txt", "hard.txt"}));
+}
+
+// Messages that cannot be written fail the run, which says so; the output
+// is complete all the same. A closed pipe ends the run as it would any tool.
+TEST(Paths, StandardOutputFailures)
+{
+    SKIP_ON_WINDOWS("there is no /dev/full");
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), "a,b|c\n");
+    launch full;
+    full.standard_output = "/dev/full";
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt"}, full);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, fmt(MSG_WRITE_FAILED, STANDARD_OUTPUT_NAME, std::strerror(ENOSPC)));
+    EXPECT_EQ(read_file(dir.at("out.txt")), "a|b c\r\n");
+
+    launch closed;
+    closed.standard_output_closed = true;
+    EXPECT_EQ(run_program(dir.path, {"in.csv", "closed.txt"}, closed).status, 128 + SIGPIPE);
+}

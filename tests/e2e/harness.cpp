@@ -106,7 +106,17 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0
+        int out_fd = out_pipe[1];
+        if (!how.standard_output.empty()) {
+            out_fd = open(how.standard_output.c_str(), O_WRONLY);
+        } else if (how.standard_output_closed) {
+            int unread[2];
+            if (pipe(unread) != 0)
+                _exit(126);
+            close(unread[0]);
+            out_fd = unread[1];
+        }
+        if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_pipe[1], 2) < 0
             || chdir(dir.c_str()) != 0)
             _exit(126);
         if (how.file_size_limit > 0) {

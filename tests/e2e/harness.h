@@ -50,6 +50,8 @@ struct launch {
     std::string argv0;  // its argument 0; empty: program
     long file_size_limit = 0;  // bytes any one file may grow to; 0: no limit
     long memory_limit = 0;     // bytes of address space; 0: no limit
+    std::string standard_output;  // a file standard output goes to instead of the collected pipe
+    bool standard_output_closed = false;  // standard output is a pipe nobody reads
 };
 
 inline launch unprivileged()
