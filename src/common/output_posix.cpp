@@ -163,14 +163,25 @@ bool commit_output(staged_output& output, const char* path)
         return true;
     }
 
+    // The file is reached through a second descriptor, so that closing the
+    // first, which is when some file systems report a failed write, comes
+    // before the file is put in place.
+    const int linked = dup(fd);
+    if (linked < 0 || close(fd) != 0) {
+        const int error = errno;
+        if (linked >= 0)
+            close(linked);
+        errno = error;
+        return false;
+    }
     char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", linked);
     bool placed = false;
     if (!output.replaces) {
         placed = linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
         if (!placed && errno != EEXIST) {
             const int error = errno;
-            close(fd);
+            close(linked);
             errno = error;
             return false;
         }
@@ -195,10 +206,9 @@ bool commit_output(staged_output& output, const char* path)
             placed = false;
         }
     }
-    const int link_error = errno;
-    if (close(fd) != 0)
-        return false;
-    errno = link_error;
+    const int error = errno;
+    close(linked);  // the last descriptor: the file was closed once already
+    errno = error;
     return placed;
 }
 

@@ -37,10 +37,15 @@ int create_scratch_file()
     sigprocmask(SIG_BLOCK, &all, &previous);
 
     char name[] = "TEMPCSV.XXXXXX";
-    const int fd = mkostemp(name, O_CLOEXEC);  // O_CREAT | O_EXCL: never an existing file
-    const int saved_errno = errno;
-    if (fd >= 0)
+    int fd = mkostemp(name, O_CLOEXEC);  // O_CREAT | O_EXCL: never an existing file
+    int saved_errno = errno;
+    if (fd >= 0 && unlink(name) != 0) {
+        // A name that cannot go now might outlive the run: give up on it.
+        saved_errno = errno;
+        close(fd);
         unlink(name);
+        fd = -1;
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = saved_errno;
     return fd;
@@ -94,7 +99,8 @@ bool is_terminal(int fd)
 
 bool same_file(const char* a, const char* b)
 {
-    struct stat first { }, second { };
+    struct stat first {
+    }, second {};
     return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev
         && first.st_ino == second.st_ino;
 }
@@ -115,10 +121,11 @@ console_sink error_sink {2, 0};
 ssize_t write_to_sink(void* cookie, const char* bytes, std::size_t size)
 {
     auto* sink = static_cast<console_sink*>(cookie);
-    if (sink->error != 0)
-        return -1;
+    // After a failure later messages are still tried: a later one may say
+    // more, such as which file the run failed on.
     if (!write_all(sink->fd, bytes, size)) {
-        sink->error = errno != 0 ? errno : EIO;
+        if (sink->error == 0)
+            sink->error = errno != 0 ? errno : EIO;
         return -1;
     }
     return static_cast<ssize_t>(size);

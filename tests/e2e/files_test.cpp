@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "common/common.h"
@@ -176,8 +176,9 @@ TEST(Records, MessagesPastTheThousandthRecord)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, console("\nRecord 1234 has embedded carriage return, removed"));
     EXPECT_EQ(result.out,
-        console(fmt(MSG_PROGRESS, 1000LL) + "\nRecord 1234 has extra pipe in field no. 2, pipe changed to space:  \nz|z\n"
-            + fmt(MSG_PROGRESS, 2000LL) + summary(2000)));
+        console(fmt(MSG_PROGRESS, 1000LL)
+            + "\nRecord 1234 has extra pipe in field no. 2, pipe changed to space:  \nz|z\n" + fmt(MSG_PROGRESS, 2000LL)
+            + summary(2000)));
 }
 
 }  // namespace
@@ -197,7 +198,7 @@ TEST(Paths, InputUnderAnotherNameIsRefused)
         EXPECT_EQ(result.err, MSG_SAME_PATH);
         EXPECT_EQ(read_file(dir.at("in.csv")), "a,b\n");
     }
-    EXPECT_EQ(dir.listing(), (std::set<std::string>{"in.csv", "soft.txt", "hard.txt"}));
+    EXPECT_EQ(dir.listing(), (std::set<std::string> {"in.csv", "soft.txt", "hard.txt"}));
 }
 
 // Messages that cannot be written fail the run, which says so; the output

@@ -7,14 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
-#include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 scratch_dir::scratch_dir()
 {
@@ -89,10 +89,10 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         throw std::runtime_error("pipe failed");
 
 #ifdef TROVANEX_EMULATOR
-    std::vector<std::string> argv_strings{TROVANEX_EMULATOR, how.program};
+    std::vector<std::string> argv_strings {TROVANEX_EMULATOR, how.program};
     const std::string executed = TROVANEX_EMULATOR;
 #else
-    std::vector<std::string> argv_strings{how.argv0.empty() ? how.program : how.argv0};
+    std::vector<std::string> argv_strings {how.argv0.empty() ? how.program : how.argv0};
     const std::string& executed = how.program;
 #endif
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
@@ -122,12 +122,12 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         if (how.file_size_limit > 0) {
             // Writes past the limit then fail with EFBIG, as on a full disk,
             // instead of killing the program.
-            const rlimit limit{static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
+            const rlimit limit {static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
                 _exit(126);
         }
         if (how.memory_limit > 0) {
-            const rlimit limit{static_cast<rlim_t>(how.memory_limit), static_cast<rlim_t>(how.memory_limit)};
+            const rlimit limit {static_cast<rlim_t>(how.memory_limit), static_cast<rlim_t>(how.memory_limit)};
             if (setrlimit(RLIMIT_AS, &limit) != 0)
                 _exit(126);
         }
@@ -166,7 +166,7 @@ run_result wait_program(running_program program)
         }
     }
     int wait_status = 0;
-    rusage usage{};
+    rusage usage {};
     wait4(program.pid, &wait_status, 0, &usage);
     result.peak_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);

@@ -111,19 +111,19 @@ const row ROWS[] = {
 
     // Real-world input.
     {"ByteOrderMark", "a leading mark is not parsed, and is kept", IO, "\xEF\xBB\xBF\"a,b\",c\r\n", summary(1), "", 0,
-     "\xEF\xBB\xBF" "a,b|c\r\n"},
+        "\xEF\xBB\xBF"
+        "a,b|c\r\n"},
     {"ByteOrderMarkOnly", "nothing but the mark", IO, "\xEF\xBB\xBF", summary(0), "", 0, "\xEF\xBB\xBF"},
     {"ByteOrderMarkLater", "a mark past the start is data", IO, "x,\xEF\xBB\xBF\"y\"\n", summary(1), "", 0,
-     "x|\xEF\xBB\xBF\"\"y\"\"\r\n"},
+        "x|\xEF\xBB\xBF\"\"y\"\"\r\n"},
     {"PartialByteOrderMark", "two of its three bytes are data", IO, "\xEF\xBB", summary(1), "", 0, "\xEF\xBB\r\n"},
-    {"UnclosedQuote", "the field takes the rest of the file, and that is said", IO, "a\nb\nc,\"d\ne,f\n",
-     summary(3), fmt(MSG_UNCLOSED_QUOTE, 3LL), 0, "a\r\nb\r\nc|d\ne,f\n\r\n"},
-    {"UnclosedQuoteRemoved", "line breaks in it are still removed", io_and({"-R"}), "\"x\r\ny",
-     summary(1), removed(1) + fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "xy\r\n"},
+    {"UnclosedQuote", "the field takes the rest of the file, and that is said", IO, "a\nb\nc,\"d\ne,f\n", summary(3),
+        fmt(MSG_UNCLOSED_QUOTE, 3LL), 0, "a\r\nb\r\nc|d\ne,f\n\r\n"},
+    {"UnclosedQuoteRemoved", "line breaks in it are still removed", io_and({"-R"}), "\"x\r\ny", summary(1),
+        removed(1) + fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "xy\r\n"},
     {"ReopenedQuote", "a quote after the closing one reopens the field", IO, "\"a\"b,c", summary(1),
-     fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "a\"\"b,c\r\n"},
-    {"ClosedAtTheEnd", "a quoted field closed by the last byte is fine", IO, "a,\"b\"", summary(1), "", 0,
-     "a|b\r\n"},
+        fmt(MSG_UNCLOSED_QUOTE, 1LL), 0, "a\"\"b,c\r\n"},
+    {"ClosedAtTheEnd", "a quoted field closed by the last byte is fine", IO, "a,\"b\"", summary(1), "", 0, "a|b\r\n"},
 
     // Command line.
     {"NoArguments", "usage text", {}, "a\n", "", USAGE, 1, std::nullopt},
@@ -148,8 +148,8 @@ const row ROWS[] = {
     {"IniTakesNextAsOption", "the argument after -.ini is read as options", io_and({"-.ini", "rq"}), "a\n",
         fmt(MSG_ILLEGAL_OPTION, "q"), USAGE, 5, std::nullopt},
     {"SamePath", "input and output must differ", {"in.csv", "in.csv"}, "a\n", "", MSG_SAME_PATH, 1, std::nullopt},
-    {"SameFileOtherName", "one file under two names is refused too", {"in.csv", "./in.csv"}, "a\n", "",
-        MSG_SAME_PATH, 1, std::nullopt},
+    {"SameFileOtherName", "one file under two names is refused too", {"in.csv", "./in.csv"}, "a\n", "", MSG_SAME_PATH,
+        1, std::nullopt},
     {"Help", "--help alone: the usage text on standard output", {"--help"}, "a\n", USAGE, "", 0, std::nullopt},
     {"Version", "--version alone", {"--version"}, "a\n", fmt(MSG_VERSION, PROGRAM_VERSION), "", 0, std::nullopt},
     {"HelpNotAlone", "anywhere else --help is an illegal option", io_and({"--help"}), "a\n",
@@ -166,8 +166,7 @@ const row ROWS[] = {
     {"OutputDirectoryMissing", "the output is created after the first pass", {"in.csv", "no/out.txt"}, "a\n", "",
         fmt(MSG_OPEN_FAILED, "no/out.txt", std::strerror(ENOENT)), 1, std::nullopt},
     {"OutputDeviceFull", "a failed write is an error, not a success", {"in.csv", "/dev/full"}, "a\n", "",
-        fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)), 1, std::nullopt, "out.txt",
-        "there is no /dev/full"},
+        fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)), 1, std::nullopt, "out.txt", "there is no /dev/full"},
 };
 
 // Keeps test listings readable: a row is shown by its name.

@@ -1,0 +1,167 @@
+// Every input and output call fails in turn. strace makes the Nth call of a
+// kind fail with a chosen errno, for every N until a run goes through with
+// no call failed; each run converts a small input with clean-up messages
+// over an existing output. A run then either succeeds with the right output,
+// or fails with status 1 and a message naming the file, leaving no
+// intermediate file and the old output as it was. Interrupted reads and
+// writes are tried again, never reported. Calls that fail in the dynamic
+// loader, before the program starts, are counted apart.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "common/common.h"
+#include "e2e/harness.h"
+#include "model.h"
+#include "support.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define UNDER_SANITIZER 1
+#endif
+
+const std::string OLD_OUTPUT = "the previous output\r\n";
+
+std::string input_with_messages()
+{
+    std::string text;
+    for (int i = 0; i < 6000; ++i)
+        text += std::to_string(i) + ",\"a|b\",\"line\r\nbreak, " + std::string(i % 50, 'x') + "\"\r\n";
+    return text;
+}
+
+// The calls strace made fail, as it printed them. Its count of calls is
+// kept per thread, so the Nth call of both passes' threads may fail.
+std::vector<std::string> injected_calls(const scratch_dir& dir)
+{
+    std::vector<std::string> calls;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        if (!entry.path().filename().string().starts_with("trace"))
+            continue;
+        const std::string trace = read_file(entry.path().string());
+        for (std::size_t at = trace.find("(INJECTED)"); at != std::string::npos;
+             at = trace.find("(INJECTED)", at + 1)) {
+            const std::size_t line = trace.rfind('\n', at) + 1;
+            calls.push_back(trace.substr(line, at - line));
+        }
+    }
+    return calls;
+}
+
+struct tally {
+    int runs = 0;
+    int injected = 0;
+    int in_loader = 0;
+    int succeeded = 0;
+    int failed_as_said = 0;
+};
+
+TEST(Injection, EveryCallFailsInTurn)
+{
+    SKIP_ON_WINDOWS("strace is Linux's");
+#ifdef UNDER_SANITIZER
+    GTEST_SKIP() << "the sanitizers' own calls would be failed too";
+#endif
+    if (std::system("strace -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const std::string input = input_with_messages();
+    const struct {
+        const char* call;
+        const char* error;
+    } faults[] = {{"read", "EIO"}, {"read", "EINTR"}, {"pread64", "EIO"}, {"pread64", "EINTR"}, {"write", "EIO"},
+        {"write", "ENOSPC"}, {"write", "EINTR"}, {"openat", "EIO"}, {"close", "EIO"}, {"linkat", "EIO"},
+        {"rename", "EIO"}, {"unlink", "EIO"}};
+    std::map<std::string, tally> tallies;
+    for (const auto& fault : faults) {
+        for (const char* option : {"", "-r"}) {
+            const std::string converted
+                = model_conversion(input, *option != '\0' ? LINE_BREAKS_TO_SPACE : LINE_BREAKS_KEEP).output;
+            tally& t = tallies[std::string(fault.call) + " " + fault.error];
+            for (int n = 1;; ++n) {
+                scratch_dir dir;
+                write_file(dir.at("in.csv"), input);
+                write_file(dir.at("out.txt"), OLD_OUTPUT);
+                launch how;
+                how.program = "/usr/bin/strace";
+                how.argv0 = "strace";
+                std::vector<std::string> args {"-f", "-ff", "-o", "trace", "-y", "-e",
+                    std::string("trace=") + fault.call, "-e",
+                    std::string("inject=") + fault.call + ":error=" + fault.error + ":when=" + std::to_string(n),
+                    TROVANEX_BINARY, "in.csv", "out.txt"};
+                if (*option != '\0')
+                    args.push_back(option);
+                const run_result result = run_program(dir.path, args, how);
+                const std::vector<std::string> calls = injected_calls(dir);
+                ++t.runs;
+                std::set<std::string> left;
+                for (const std::string& name : dir.listing())
+                    if (!name.starts_with("trace"))
+                        left.insert(name);
+                std::string trace = std::string(fault.call) + " " + fault.error + " at " + std::to_string(n) + " "
+                    + option + ":\n" + result.err;
+                for (const std::string& call : calls)
+                    trace += call.substr(0, 80) + "\n";
+                SCOPED_TRACE(trace);
+                if (calls.empty()) {
+                    // No call of the kind is left to fail: the run is whole.
+                    EXPECT_EQ(result.status, 0);
+                    EXPECT_TRUE(read_file(dir.at("out.txt")) == converted);
+                    break;
+                }
+                ++t.injected;
+                if (result.err.find("error while loading shared libraries") != std::string::npos) {
+                    ++t.in_loader;
+                    continue;
+                }
+                EXPECT_EQ(left, (std::set<std::string> {"in.csv", "out.txt"}));
+                const std::string output = read_file(dir.at("out.txt"));
+                if (result.status == 0) {
+                    EXPECT_TRUE(output == converted);
+                    ++t.succeeded;
+                    continue;
+                }
+                EXPECT_EQ(result.status, 1);
+                EXPECT_NE(std::string(fault.error), "EINTR") << "an interrupted call was reported";
+                // Only the messages failed, not the conversion: standard
+                // output says so, standard error cannot.
+                const std::string failed = "Failed to ";
+                const std::string console_failed = failed + "write file " + STANDARD_OUTPUT_NAME;
+                bool only_console = true;
+                for (std::size_t at = result.err.find(failed); at != std::string::npos;
+                     at = result.err.find(failed, at + 1))
+                    only_console = only_console && result.err.compare(at, console_failed.size(), console_failed) == 0;
+                only_console = only_console && result.err.find(MSG_INPUT_READ_ERROR) == std::string::npos;
+                const bool on_error_stream = std::any_of(calls.begin(), calls.end(),
+                    [](const std::string& call) { return call.find("(2<") != std::string::npos; });
+                if (only_console && on_error_stream) {
+                    // What standard error would have said is lost with it.
+                    EXPECT_TRUE(output == converted || output == OLD_OUTPUT);
+                } else if (only_console) {
+                    EXPECT_TRUE(output == converted);
+                    EXPECT_NE(result.err.find(console_failed), std::string::npos);
+                } else {
+                    EXPECT_TRUE(output == OLD_OUTPUT);
+                    const bool named = result.err.find(failed + "open file in.csv") != std::string::npos
+                        || result.err.find(" file out.txt: ") != std::string::npos
+                        || result.err.find(std::string(" file ") + INTERMEDIATE_NAME + ": ") != std::string::npos
+                        || result.err.find(MSG_INPUT_READ_ERROR) != std::string::npos;
+                    EXPECT_TRUE(named);
+                }
+                ++t.failed_as_said;
+            }
+        }
+    }
+    std::printf("| call and errno | runs | faults injected | in the loader | run succeeded | status 1, "
+                "said so |\n|---|---|---|---|---|---|\n");
+    for (const auto& [name, t] : tallies)
+        std::printf("| %s | %d | %d | %d | %d | %d |\n", name.c_str(), t.runs, t.injected, t.in_loader, t.succeeded,
+            t.failed_as_said);
+}
+
+}  // namespace
