@@ -28,8 +28,9 @@ struct intermediate_progress {
     bool failed = false;  // ...and it failed: the finishing pass stops
 
     // Written by the finishing pass's thread, read by the first pass's, both
-    // under lock: no use going on with the first pass then.
-    bool finish_failed = false;
+    // under lock.
+    std::uint64_t wanted = 0;  // written is worth a wake-up from here on
+    bool finish_failed = false;  // no use going on with the first pass then
 };
 
 // The first pass's side: more is written, or the pass is over.

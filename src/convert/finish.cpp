@@ -141,7 +141,11 @@ std::size_t readable(const finish_settings& settings, std::uint64_t offset, std:
     if (follow == nullptr)
         return room;
     std::unique_lock<std::mutex> hold(follow->lock);
-    follow->moved.wait(hold, [&] { return follow->written > offset || follow->ended; });
+    if (follow->written <= offset && !follow->ended) {
+        // Nothing left to read: wait until a good piece more is written.
+        follow->wanted = offset + 8 * room;
+        follow->moved.wait(hold, [&] { return follow->written >= follow->wanted || follow->ended; });
+    }
     stopped = follow->failed;
     mark = follow->byte_order_mark;
     const std::uint64_t more = follow->written - offset;

@@ -2,11 +2,16 @@
 
 void publish_written(intermediate_progress& progress, std::uint64_t written)
 {
+    bool wanted;
     {
         const std::lock_guard<std::mutex> hold(progress.lock);
         progress.written = written;
+        wanted = written >= progress.wanted;
     }
-    progress.moved.notify_one();
+    // The finishing pass is woken for a good piece at a time, not for
+    // every block.
+    if (wanted)
+        progress.moved.notify_one();
 }
 
 void publish_end(intermediate_progress& progress, bool failed)
