@@ -30,8 +30,14 @@ int create_output_file(const char* path)
 
 int create_scratch_file()
 {
-    // The name is removed as soon as the file is open, and signals stay
-    // blocked while it exists, so an interrupt can never leave it behind.
+    // A file with no name at all, where the file system offers one: nothing
+    // can leave it behind, not even SIGKILL.
+    const int unnamed = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return unnamed;
+
+    // Elsewhere the name is removed as soon as the file is open, with
+    // signals blocked while it exists.
     sigset_t all, previous;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &previous);

@@ -46,7 +46,10 @@ bool holds_unnamed_intermediate(pid_t pid)
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
         const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target.find("/TEMPCSV.") != std::string::npos && target.ends_with(" (deleted)"))
+        // Unnamed from the start (O_TMPFILE, shown as "#inode") or named
+        // and then unlinked.
+        const bool intermediate = target.find("/TEMPCSV.") != std::string::npos || target.find("/#") != std::string::npos;
+        if (intermediate && target.ends_with(" (deleted)"))
             return true;
     }
     return false;
