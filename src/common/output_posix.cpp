@@ -78,8 +78,11 @@ std::string directory_of(const char* path)
 int create_hidden(const std::string& dir, std::string& name)
 {
     name = dir + "/.trovanex-" + std::to_string(getpid()) + "-XXXXXX";
+    // A name the signal handler could not hold is not used at all.
+    if (name.size() >= sizeof pending_name)
+        return -1;
     const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd >= 0 && name.size() < sizeof pending_name) {
+    if (fd >= 0) {
         std::memcpy(pending_name, name.c_str(), name.size() + 1);
         name_pending = 1;
     }

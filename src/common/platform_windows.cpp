@@ -9,8 +9,12 @@
 #include <process.h>
 #include <sys/stat.h>
 
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 int open_input_file(const char* path)

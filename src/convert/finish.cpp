@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/bits.h"
 #include "common/platform.h"
 #include "convert/convert.h"
 
@@ -58,18 +59,6 @@ word_masks scan_word(const unsigned char* p, bool portable)
 #endif
     static_cast<void>(portable);
     return scan_portable(p);
-}
-
-// Bit i set when an odd number of bits 0 to i are set.
-std::uint64_t prefix_xor(std::uint64_t x)
-{
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
 }
 
 // Copies a run of at most 64 bytes 16 at a time. Both sides have room for
@@ -134,7 +123,8 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
 
 // How much of the intermediate file may be read from offset, at most room:
 // all of it when no first pass is running; otherwise what it has written,
-// once there is more than offset or it is over. stopped is set if it failed.
+// waiting, when all of that is read, for a good piece more or for the pass's
+// end. stopped is set if it failed.
 std::size_t readable(const finish_settings& settings, std::uint64_t offset, std::size_t room, bool& mark, bool& stopped)
 {
     intermediate_progress* const follow = settings.follow;

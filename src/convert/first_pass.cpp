@@ -10,6 +10,22 @@ namespace {
 
 constexpr std::size_t SHORT_FIELD = 16;
 
+// A field that needs nothing but its quotes, written straight into the
+// buffer, which has room for it: the separator where one is due, the quotes
+// around the bytes, copied by copy(to, from, length).
+template <typename Copy>
+void put_as_it_stands(
+    output_buffer* intermediate, const unsigned char* field, std::size_t length, bool separator, Copy copy)
+{
+    unsigned char* out = intermediate->bytes.get() + intermediate->used;
+    *out = '|';
+    out += separator;
+    *out++ = '"';
+    copy(out, field, length);
+    out[length] = '"';
+    intermediate->used = static_cast<std::size_t>(out + length + 1 - intermediate->bytes.get());
+}
+
 // Fields longer than SHORT_FIELD, and those that need clean-up or hold a
 // quote. Kept out of line, so that on_field's common case needs no
 // registers saved.
@@ -18,14 +34,11 @@ constexpr std::size_t SHORT_FIELD = 16;
 {
     const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
     if (OUTPUT_BUFFER_SIZE - intermediate->used >= length + 3 && !field_needs_care(field, length, line_breaks)) {
-        unsigned char* out = intermediate->bytes.get() + intermediate->used;
-        *out = '|';
-        out += separator;
-        *out++ = '"';
-        if (length > 0)  // an empty field may come without a buffer
-            std::memcpy(out, field, length);
-        out[length] = '"';
-        intermediate->used = static_cast<std::size_t>(out + length + 1 - intermediate->bytes.get());
+        put_as_it_stands(
+            intermediate, field, length, separator, [](unsigned char* to, const unsigned char* from, std::size_t n) {
+                if (n > 0)  // an empty field may come without a buffer
+                    std::memcpy(to, from, n);
+            });
         return;
     }
     length = clean_field(field, length);
@@ -53,13 +66,7 @@ void on_field(void* bytes, std::size_t length, void* data)
         put_field_with_care(intermediate, field, length, separator);
         return;
     }
-    unsigned char* out = intermediate->bytes.get() + intermediate->used;
-    *out = '|';
-    out += separator;
-    *out++ = '"';
-    copy_short(out, field, length);
-    out[length] = '"';
-    intermediate->used = static_cast<std::size_t>(out + length + 1 - intermediate->bytes.get());
+    put_as_it_stands(intermediate, field, length, separator, copy_short);
 }
 
 void on_record_end(int /*terminator*/, void* data)

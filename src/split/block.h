@@ -23,7 +23,6 @@ struct block {
 
 // Fills the masks for the block's size.
 void scan_block(block& b, bool portable);
-bool scan_has_sse2();
 
 // Where the fast reading finds the fields' ends: the positions of the commas
 // and line ends outside quotes, and of the first quote of every doubled

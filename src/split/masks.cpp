@@ -75,12 +75,3 @@ void scan_block(block& b, bool portable)
     b.quotes[words] = b.commas[words] = b.line_ends[words] = 0;
     b.bytes[b.size] = 0;
 }
-
-bool scan_has_sse2()
-{
-#if defined(__SSE2__)
-    return true;
-#else
-    return false;
-#endif
-}

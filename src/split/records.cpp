@@ -2,6 +2,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/bits.h"
 #include "split/block.h"
 
 // Two ways of reading records. The fast one works out where every field of
@@ -27,18 +28,6 @@ namespace {
 bool maybe_blank(unsigned char c)
 {
     return c <= ' ' && is_blank(c);
-}
-
-// Bit i set when an odd number of bits 0 to i are set.
-std::uint64_t prefix_xor(std::uint64_t x)
-{
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
 }
 
 std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)

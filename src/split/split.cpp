@@ -1,10 +1,8 @@
 #include "split/split.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include <csv.h>
 
@@ -24,23 +22,21 @@ constexpr std::size_t SHORTEST_LOOK = 256;
 // The caller's callbacks, as libcsv calls them, and a count of the records
 // libcsv has ended: a change in it says libcsv stands between records.
 struct relay {
-    split_field field;
-    split_record record;
-    void* data;
+    deliver_to to;
     std::int64_t records;
 };
 
 void relay_field(void* bytes, std::size_t length, void* data)
 {
     auto* r = static_cast<relay*>(data);
-    r->field(bytes, length, r->data);
+    r->to.on_field(bytes, length, r->to.data);
 }
 
 void relay_record(int terminator, void* data)
 {
     auto* r = static_cast<relay*>(data);
     r->records += 1;
-    r->record(terminator, r->data);
+    r->to.on_record(terminator, r->to.data);
 }
 
 struct parser_guard {
@@ -102,7 +98,7 @@ split_report split_input(split_read read, void* source, split_field on_field, sp
     span_list fields;
     const deliver_to to {on_field, on_record, data};
     parser_guard guard;
-    relay r {on_field, on_record, data, 0};
+    relay r {to, 0};
 
     bool in_parser = false;  // libcsv is inside a record and keeps the input
     bool at_end = false;
@@ -183,9 +179,4 @@ split_report split_input(split_read read, void* source, split_field on_field, sp
     report.unclosed = !finish_parse(guard.parser, r);
     report.records = r.records + report.direct_records;
     return report;
-}
-
-bool split_has_sse2()
-{
-    return scan_has_sse2();
 }

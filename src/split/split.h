@@ -51,6 +51,3 @@ struct split_report {
 
 split_report split_input(split_read read, void* source, split_field on_field, split_record on_record, void* data,
     const split_settings& settings = {});
-
-// Whether this build scans with SSE2, or only byte by byte.
-bool split_has_sse2();
