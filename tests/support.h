@@ -23,3 +23,6 @@ int descriptor_of(std::FILE* file);
 
 // A fresh anonymous file holding the given bytes, positioned at its start.
 std::FILE* stream_with(std::string_view bytes);
+
+// Valid UTF-8 text as UTF-16 bytes of either order, without a mark.
+std::string utf16_of(std::string_view utf8, bool big_endian);

@@ -46,6 +46,10 @@ std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t 
 // with errno set on failure.
 bool write_all(int fd, const void* bytes, std::size_t length);
 
+// Writes every byte at the given offset, leaving the file's own position
+// alone, as write_all writes at it.
+bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset);
+
 // Closes the file. False with errno set if that fails, which for a file
 // written to can mean its last bytes were lost.
 bool close_file(int fd);

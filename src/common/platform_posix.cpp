@@ -91,6 +91,23 @@ bool write_all(int fd, const void* bytes, std::size_t length)
     return true;
 }
 
+bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset)
+{
+    const auto* at = static_cast<const unsigned char*>(bytes);
+    while (length > 0) {
+        const ssize_t put = pwrite(fd, at, length, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        at += put;
+        offset += static_cast<std::uint64_t>(put);
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 bool close_file(int fd)
 {
     // After an interrupted close the descriptor is gone on Linux; trying

@@ -74,6 +74,11 @@ bool write_all(int fd, const void* bytes, std::size_t length)
     return true;
 }
 
+bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset)
+{
+    return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0 && write_all(fd, bytes, length);
+}
+
 bool close_file(int fd)
 {
     return _close(fd) == 0;

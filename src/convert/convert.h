@@ -12,6 +12,19 @@
 
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 131072;
 
+// What the input's first bytes say of it, and so how the output is written.
+enum input_encoding : int {
+    ENCODING_BYTES = 0,  // no mark: bytes are bytes, in and out
+    ENCODING_UTF8_MARK,  // a UTF-8 mark, kept out of the parser and written back
+    ENCODING_UTF16_LE,  // FF FE: read as UTF-8, written back as UTF-16 with the mark
+    ENCODING_UTF16_BE,  // FE FF: the same, big-endian
+};
+
+inline bool is_utf16(input_encoding encoding)
+{
+    return encoding == ENCODING_UTF16_LE || encoding == ENCODING_UTF16_BE;
+}
+
 // How far the first pass has written the intermediate file, for a finishing
 // pass that follows it on another thread and reads only what is written.
 // The intermediate file is the only queue between them, so memory stays the
@@ -23,7 +36,7 @@ struct intermediate_progress {
     // Written by the first pass's thread, read by the finishing pass's, both
     // under lock.
     std::uint64_t written = 0;  // bytes of the intermediate file written so far
-    bool byte_order_mark = false;  // settled before the first byte is written
+    input_encoding encoding = ENCODING_BYTES;  // settled before the first byte is written
     bool ended = false;  // the first pass is over: written is all there is
     bool failed = false;  // ...and it failed: the finishing pass stops
 
@@ -50,11 +63,22 @@ struct output_buffer {
     int error_number = 0;  // 0 while every write has succeeded
     std::uint64_t written = 0;  // bytes written to the file so far
     intermediate_progress* progress = nullptr;  // told of every block written, where a reader follows
+    // Each block is written at its offset rather than at the file's own
+    // position, which a reader on another thread may share.
+    bool positional = false;
+    // UTF-8 held, written as UTF-16 (with_utf16 sets it up).
+    input_encoding encoding = ENCODING_BYTES;
+    std::unique_ptr<unsigned char[]> encoded;
 
     explicit output_buffer(int target);
 
-    // Writes out what is held; false once any write has failed.
-    bool flush();
+    // Held bytes go out as UTF-16 of the input's byte order from here on.
+    void with_utf16(input_encoding utf16);
+
+    // Writes out what is held; false once any write has failed. A UTF-8
+    // sequence cut off at the end is held back for the next flush, unless
+    // last.
+    bool flush(bool last = false);
 
     void put(const unsigned char* data, std::size_t length);
     void put(char byte)
@@ -75,6 +99,7 @@ enum first_pass_outcome : int {
     PASS_OK = 0,
     PASS_PARSE_FAILED,  // error holds libcsv's status; record, the record it stopped in
     PASS_READ_FAILED,  // reading the input failed; error holds the errno
+    PASS_INPUT_INVALID,  // UTF-16 input that is not; error holds EILSEQ
     PASS_WRITE_FAILED,  // error holds the errno of the failed write
     PASS_STOPPED,  // the finishing pass following it failed
 };
@@ -83,7 +108,7 @@ struct first_pass_report {
     first_pass_outcome outcome;
     int error;
     std::int64_t record;
-    bool byte_order_mark;  // the input began with one; it was not parsed
+    input_encoding encoding;  // what the input's first bytes said; a mark is not parsed
     std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
 };
 
@@ -122,11 +147,11 @@ struct finish_result {
 };
 
 struct finish_settings {
-    bool byte_order_mark = false;  // written first: the input began with one
+    input_encoding encoding = ENCODING_BYTES;  // the input's, which the output takes
     bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
     // Where set, the first pass is still writing the intermediate file on
-    // another thread: it is read as far as written, and the mark is taken
-    // from here.
+    // another thread: it is read as far as written, and the encoding is
+    // taken from here.
     intermediate_progress* follow = nullptr;
 };
 

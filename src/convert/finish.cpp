@@ -125,7 +125,8 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
 // all of it when no first pass is running; otherwise what it has written,
 // waiting, when all of that is read, for a good piece more or for the pass's
 // end. stopped is set if it failed.
-std::size_t readable(const finish_settings& settings, std::uint64_t offset, std::size_t room, bool& mark, bool& stopped)
+std::size_t readable(
+    const finish_settings& settings, std::uint64_t offset, std::size_t room, input_encoding& encoding, bool& stopped)
 {
     intermediate_progress* const follow = settings.follow;
     if (follow == nullptr)
@@ -137,7 +138,7 @@ std::size_t readable(const finish_settings& settings, std::uint64_t offset, std:
         follow->moved.wait(hold, [&] { return follow->written >= follow->wanted || follow->ended; });
     }
     stopped = follow->failed;
-    mark = follow->byte_order_mark;
+    encoding = follow->encoding;
     const std::uint64_t more = follow->written - offset;
     return more < room ? static_cast<std::size_t>(more) : room;
 }
@@ -165,18 +166,21 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
     const auto in = std::make_unique<unsigned char[]>(HELD + PIECE + PADDING);
 
     carry c {false, false};
-    bool mark = settings.byte_order_mark;
+    input_encoding encoding = settings.encoding;
     bool mark_written = false;
     std::size_t held = 0;
     std::uint64_t offset = 0;
     for (;;) {
         bool stopped = false;
-        const std::size_t room = readable(settings, offset, PIECE, mark, stopped);
+        const std::size_t room = readable(settings, offset, PIECE, encoding, stopped);
         if (stopped)
             return {FINISH_STOPPED, 0};
         if (!mark_written) {
-            // Known once the first pass has read its first bytes.
-            if (mark)
+            // Known once the first pass has read its first bytes. For UTF-16
+            // the mark, like all the rest, is encoded on its way out.
+            if (is_utf16(encoding))
+                out.with_utf16(encoding);
+            if (encoding != ENCODING_BYTES)
                 out.put(BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK);
             mark_written = true;
         }
@@ -205,7 +209,7 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
         held = size - ready;
         std::memmove(in.get(), in.get() + ready, held);
     }
-    if (!out.flush())
+    if (!out.flush(true))
         return failed(settings, FINISH_WRITE_FAILED, out.error_number);
     return {FINISH_OK, 0};
 }

@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/common.h"
 #include "common/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
+#include "unicode/unicode.h"
 
 namespace {
 
@@ -82,17 +85,111 @@ void on_record_end(int /*terminator*/, void* data)
 
 namespace {
 
+// UTF-16 input on its way in: read in raw pieces, decoded into UTF-8, and
+// handed to the splitter from there.
+struct utf16_input {
+    bool big_endian;
+    std::size_t raw_size;  // room for what came with the mark, and more
+    std::unique_ptr<unsigned char[]> raw = std::make_unique_for_overwrite<unsigned char[]>(raw_size);
+    std::size_t raw_used = 0;  // undecoded bytes at raw's start: a unit or a pair cut off
+    std::unique_ptr<unsigned char[]> text = std::make_unique_for_overwrite<unsigned char[]>(raw_size * 3 / 2);
+    std::size_t text_start = 0;
+    std::size_t text_end = 0;
+    bool at_end = false;
+};
+
 // The input as the splitter reads it. A byte-order mark would make the
-// first field unquoted; it is kept out of the splitter and handed on to the
-// output as it is.
+// first field unquoted; it is kept out of the splitter, and the output
+// takes the encoding it tells.
 struct input_source {
     int fd;
     const output_buffer* intermediate;
     intermediate_progress* progress;
     bool mark_checked;
-    bool byte_order_mark;
+    input_encoding encoding;
+    std::unique_ptr<utf16_input> utf16;
     int read_error;  // errno of a failed read, 0 while none has failed
+    bool invalid;  // the input is not the UTF-16 its mark says
 };
+
+// Fills into with UTF-8 decoded from the UTF-16 input.
+std::ptrdiff_t read_utf16(input_source& in, unsigned char* into, std::size_t room)
+{
+    utf16_input& u = *in.utf16;
+    while (u.text_start == u.text_end) {
+        if (u.at_end)
+            return 0;
+        const std::ptrdiff_t got = read_some(in.fd, u.raw.get() + u.raw_used, u.raw_size - u.raw_used);
+        if (got < 0)
+            return -1;
+        u.at_end = got == 0;
+        u.raw_used += static_cast<std::size_t>(got);
+        std::size_t consumed = 0;
+        const std::ptrdiff_t decoded = utf16_to_utf8(u.raw.get(), u.raw_used, u.big_endian, u.text.get(), consumed);
+        // A bad surrogate, or at the end an odd byte or a lone high one.
+        if (decoded < 0 || (u.at_end && consumed != u.raw_used)) {
+            in.invalid = true;
+            errno = EILSEQ;
+            return -1;
+        }
+        u.raw_used -= consumed;
+        std::memmove(u.raw.get(), u.raw.get() + consumed, u.raw_used);
+        u.text_start = 0;
+        u.text_end = static_cast<std::size_t>(decoded);
+    }
+    const std::size_t n = std::min(room, u.text_end - u.text_start);
+    std::memcpy(into, u.text.get() + u.text_start, n);
+    u.text_start += n;
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+bool begins_with(const unsigned char* bytes, std::ptrdiff_t length, std::initializer_list<unsigned char> mark)
+{
+    return length >= static_cast<std::ptrdiff_t>(mark.size()) && std::equal(mark.begin(), mark.end(), bytes);
+}
+
+// Reads the input's first bytes into into and looks for a mark there:
+// returns the bytes that follow it.
+std::ptrdiff_t read_start(input_source& in, unsigned char* into, std::size_t room)
+{
+    in.mark_checked = true;
+    std::ptrdiff_t got = read_some(in.fd, into, room);
+    // A mark is only known once three bytes have come, or all there are.
+    while (got > 0 && static_cast<std::size_t>(got) < sizeof BYTE_ORDER_MARK) {
+        const std::ptrdiff_t more = read_some(in.fd, into + got, room - static_cast<std::size_t>(got));
+        if (more <= 0) {
+            if (more < 0)
+                got = -1;
+            break;
+        }
+        got += more;
+    }
+    std::size_t mark = 0;
+    if (begins_with(into, got, {0xEF, 0xBB, 0xBF})) {
+        in.encoding = ENCODING_UTF8_MARK;
+        mark = 3;
+    } else if (begins_with(into, got, {0xFF, 0xFE}) || begins_with(into, got, {0xFE, 0xFF})) {
+        in.encoding = into[0] == 0xFF ? ENCODING_UTF16_LE : ENCODING_UTF16_BE;
+        mark = 2;
+    }
+    if (in.progress != nullptr) {
+        const std::lock_guard<std::mutex> hold(in.progress->lock);
+        in.progress->encoding = in.encoding;
+    }
+    if (got <= 0 || mark == 0)
+        return got;
+    got -= static_cast<std::ptrdiff_t>(mark);
+    if (is_utf16(in.encoding)) {
+        // What came after the mark is decoded like the rest.
+        constexpr std::size_t RAW_SIZE = 65536;
+        in.utf16.reset(new utf16_input {in.encoding == ENCODING_UTF16_BE, RAW_SIZE + static_cast<std::size_t>(got)});
+        std::memcpy(in.utf16->raw.get(), into + mark, static_cast<std::size_t>(got));
+        in.utf16->raw_used = static_cast<std::size_t>(got);
+        return read_utf16(in, into, room);
+    }
+    std::memmove(into, into + mark, static_cast<std::size_t>(got));
+    return got == 0 ? read_some(in.fd, into, room) : got;
+}
 
 std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
 {
@@ -101,32 +198,9 @@ std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
     // so does a finishing pass that has failed.
     if (in->intermediate->error_number != 0 || (in->progress != nullptr && finish_has_failed(*in->progress)))
         return -1;
-    std::ptrdiff_t got = read_some(in->fd, into, room);
-    if (!in->mark_checked && got > 0) {
-        in->mark_checked = true;
-        // The mark is only known once three bytes have come, or all there are.
-        while (got > 0 && static_cast<std::size_t>(got) < sizeof BYTE_ORDER_MARK) {
-            const std::ptrdiff_t more = read_some(in->fd, into + got, room - static_cast<std::size_t>(got));
-            if (more <= 0) {
-                if (more < 0)
-                    got = -1;
-                break;
-            }
-            got += more;
-        }
-        if (got >= static_cast<std::ptrdiff_t>(sizeof BYTE_ORDER_MARK)
-            && std::memcmp(into, BYTE_ORDER_MARK, sizeof BYTE_ORDER_MARK) == 0) {
-            in->byte_order_mark = true;
-            got -= sizeof BYTE_ORDER_MARK;
-            std::memmove(into, into + sizeof BYTE_ORDER_MARK, static_cast<std::size_t>(got));
-            if (got == 0)
-                got = read_some(in->fd, into, room);
-        }
-        if (in->progress != nullptr) {
-            const std::lock_guard<std::mutex> hold(in->progress->lock);
-            in->progress->byte_order_mark = in->byte_order_mark;
-        }
-    }
+    const std::ptrdiff_t got = !in->mark_checked ? read_start(*in, into, room)
+        : in->utf16 != nullptr                   ? read_utf16(*in, into, room)
+                                                 : read_some(in->fd, into, room);
     if (got < 0)
         in->read_error = errno;
     return got;
@@ -138,14 +212,18 @@ first_pass_report first_pass(
     first_pass_report report {};
     output_buffer intermediate(intermediate_file);
     intermediate.progress = progress;
-    input_source source {input, &intermediate, progress, false, false, 0};
+    intermediate.positional = true;
+    input_source source {input, &intermediate, progress, false, ENCODING_BYTES, nullptr, 0, false};
 
     const split_report split = split_input(read_input, &source, on_field, on_record_end, &intermediate, settings);
-    report.byte_order_mark = source.byte_order_mark;
+    report.encoding = source.encoding;
     if (split.outcome == SPLIT_PARSE_FAILED) {
         report.outcome = PASS_PARSE_FAILED;
         report.error = split.error;
         report.record = split.records + 1;
+    } else if (split.outcome == SPLIT_STOPPED && source.invalid) {
+        report.outcome = PASS_INPUT_INVALID;
+        report.error = EILSEQ;
     } else if (split.outcome == SPLIT_STOPPED && source.read_error != 0) {
         report.outcome = PASS_READ_FAILED;
         report.error = source.read_error;

@@ -4,6 +4,7 @@
 #include "common/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
+#include "unicode/unicode.h"
 
 output_buffer::output_buffer(int target)
     : fd(target)
@@ -11,18 +12,34 @@ output_buffer::output_buffer(int target)
 {
 }
 
-bool output_buffer::flush()
+void output_buffer::with_utf16(input_encoding utf16)
 {
-    if (error_number == 0 && used > 0) {
-        if (write_all(fd, bytes.get(), used)) {
-            written += used;
+    encoding = utf16;
+    encoded = std::make_unique_for_overwrite<unsigned char[]>(2 * OUTPUT_BUFFER_SIZE);
+}
+
+bool output_buffer::flush(bool last)
+{
+    const unsigned char* out = bytes.get();
+    std::size_t length = used;
+    std::size_t kept = 0;  // the start of a UTF-8 sequence, for the next flush
+    if (encoding != ENCODING_BYTES) {
+        std::size_t consumed = 0;
+        out = encoded.get();
+        length = utf8_to_utf16(bytes.get(), used, encoding == ENCODING_UTF16_BE, encoded.get(), consumed, last);
+        kept = used - consumed;
+    }
+    if (error_number == 0 && length > 0) {
+        if (positional ? write_all_at(fd, out, length, written) : write_all(fd, out, length)) {
+            written += length;
             if (progress != nullptr)
                 publish_written(*progress, written);
         } else {
             error_number = errno != 0 ? errno : EIO;
         }
     }
-    used = 0;
+    std::memmove(bytes.get(), bytes.get() + used - kept, kept);
+    used = kept;
     return error_number == 0;
 }
 

@@ -42,7 +42,7 @@ int report_file_error(const char* format, const char* name, int error_number)
 }
 
 // Says why the first pass failed, if it did.
-int check_first_pass(const first_pass_report& pass)
+int check_first_pass(const first_pass_report& pass, const char* input_path)
 {
     switch (pass.outcome) {
     case PASS_OK:
@@ -54,6 +54,8 @@ int check_first_pass(const first_pass_report& pass)
     case PASS_READ_FAILED:
         std::fputs(MSG_INPUT_READ_ERROR, stderr);
         return STATUS_FAILED;
+    case PASS_INPUT_INVALID:
+        return report_file_error(MSG_READ_FAILED, input_path, pass.error);
     case PASS_WRITE_FAILED:
         return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, pass.error);
     case PASS_STOPPED:  // the finishing pass failed; it says why
@@ -87,16 +89,16 @@ int report_success(const first_pass_report& pass)
 
 // The output written in place: the passes one after the other, and the
 // output created only once the first pass has succeeded.
-int convert_in_place(int input, int intermediate, const char* output_path)
+int convert_in_place(int input, int intermediate, const char* input_path, const char* output_path)
 {
     const first_pass_report pass = run_first_pass(input, intermediate);
-    if (const int status = check_first_pass(pass); status != STATUS_OK)
+    if (const int status = check_first_pass(pass, input_path); status != STATUS_OK)
         return status;
 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    if (const int status = check_finish(finish_output(intermediate, output.fd, {pass.byte_order_mark}), output_path);
+    if (const int status = check_finish(finish_output(intermediate, output.fd, {pass.encoding}), output_path);
         status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
@@ -107,13 +109,15 @@ int convert_in_place(int input, int intermediate, const char* output_path)
 // The output staged beside the old one: the finishing pass follows the
 // first on a second thread, and the new output takes the old one's place
 // only when both have succeeded.
-int convert_staged(int input, int intermediate, staged_output& staged, const char* output_path)
+int convert_staged(int input, int intermediate, staged_output& staged, const char* input_path, const char* output_path)
 {
     intermediate_progress progress;
     finish_result finished {};
     std::thread finisher;
     try {
-        finisher = std::thread([&] { finished = finish_output(intermediate, staged.fd, {false, false, &progress}); });
+        finisher = std::thread([&] {
+            finished = finish_output(intermediate, staged.fd, {ENCODING_BYTES, false, &progress});
+        });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
     }
@@ -121,9 +125,9 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.byte_order_mark});
+        finished = finish_output(intermediate, staged.fd, {pass.encoding});
 
-    int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass);
+    int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
     if (status == STATUS_OK)
         status = check_finish(finished, output_path);
     if (status != STATUS_OK) {
@@ -152,8 +156,8 @@ int convert(const char* input_path, const char* output_path)
 
     staged_output staged = stage_output(output_path);
     if (staged.fd < 0)
-        return convert_in_place(input.fd, intermediate.fd, output_path);
-    return convert_staged(input.fd, intermediate.fd, staged, output_path);
+        return convert_in_place(input.fd, intermediate.fd, input_path, output_path);
+    return convert_staged(input.fd, intermediate.fd, staged, input_path, output_path);
 }
 
 // A message lost on the way to standard output is a failure too: the run

@@ -14,7 +14,7 @@ std::string finish_with(const std::string& intermediate, bool portable)
 {
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {false, portable}).outcome, FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {ENCODING_BYTES, portable}).outcome, FINISH_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);

@@ -1,0 +1,94 @@
+#include "in_memory.h"
+
+#include <dirent.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/common.h"
+#include "common/platform.h"
+
+namespace {
+
+bool directory_is_empty()
+{
+    DIR* dir = opendir(".");
+    int entries = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            ++entries;
+    }
+    closedir(dir);
+    return entries == 0;
+}
+
+char working_directory[] = "/tmp/trovanex-fuzz.XXXXXX";
+
+void remove_working_directory()
+{
+    rmdir(working_directory);
+}
+
+// A file in memory holding the bytes, read from its start.
+int memory_file(std::string_view bytes)
+{
+    const int fd = memfd_create("fuzz", 0);
+    check(fd >= 0 && write_all(fd, bytes.data(), bytes.size()) && lseek(fd, 0, SEEK_SET) == 0,
+        "cannot make a file in memory");
+    return fd;
+}
+
+std::string whole_file(int fd)
+{
+    std::string bytes;
+    char piece[65536];
+    std::ptrdiff_t got;
+    for (std::uint64_t offset = 0; (got = read_some_at(fd, piece, sizeof piece, offset)) > 0; offset += got)
+        bytes.append(piece, static_cast<std::size_t>(got));
+    return bytes;
+}
+
+}  // namespace
+
+void check(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz: %s\n", what);
+        std::abort();
+    }
+}
+
+void enter_working_directory()
+{
+    check(mkdtemp(working_directory) != nullptr && chdir(working_directory) == 0, "cannot make a working directory");
+    std::atexit(remove_working_directory);
+}
+
+in_memory_run convert_in_memory(
+    std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan, bool portable_finish)
+{
+    reset_run_state();
+    run_options.line_break_mode = line_break_mode;
+    const int in = memory_file(input);
+    const int intermediate = create_scratch_file();
+    const int out = memory_file("");
+    check(intermediate >= 0, "cannot create the intermediate file");
+    split_settings settings;
+    settings.block_size = block_size;
+    settings.portable_scan = portable_scan;
+    in_memory_run run {};
+    run.pass = run_first_pass(in, intermediate, settings);
+    if (run.pass.outcome == PASS_OK) {
+        run.finished = finish_output(intermediate, out, {run.pass.encoding, portable_finish});
+        run.output = whole_file(out);
+    }
+    close(out);
+    close(intermediate);
+    close(in);
+    check(directory_is_empty(), "an intermediate file was left behind");
+    return run;
+}

@@ -1,0 +1,27 @@
+// What the conversion fuzz targets share: both passes run in-process on
+// files in memory, in an empty working directory of their own, so that an
+// intermediate file left behind shows.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "convert/convert.h"
+
+// Aborts, saying what, unless the condition holds.
+void check(bool condition, const char* what);
+
+// Makes and enters the working directory; it goes when the fuzzer exits.
+void enter_working_directory();
+
+struct in_memory_run {
+    first_pass_report pass;
+    finish_result finished;  // only where the first pass succeeded
+    std::string output;
+};
+
+// Runs both passes over input with the given option and scans; the block
+// size is the splitter's. Checks that nothing is left in the directory.
+in_memory_run convert_in_memory(
+    std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan, bool portable_finish);
