@@ -92,6 +92,18 @@ bool same_file(const char* a, const char* b);
 // first write that fails is kept.
 void prepare_console_streams();
 
+// The program's messages go to standard output and standard error through
+// these two alone. On POSIX they are the stream's own writes; on Windows a
+// console is given the UTF-8 text as UTF-16, so that names show as typed,
+// and a redirected stream gets the bytes as they are.
+void console_write(std::FILE* stream, const void* bytes, std::size_t length);
+#ifdef __MINGW32__
+#define CONSOLE_PRINTF_FORMAT gnu_printf
+#else
+#define CONSOLE_PRINTF_FORMAT printf
+#endif
+void console_print(std::FILE* stream, const char* format, ...) __attribute__((format(CONSOLE_PRINTF_FORMAT, 2, 3)));
+
 // Flushes the console stream and closes its file. Returns 0, or the errno
 // of the first write to it that failed (EIO where none is known).
 int finish_console_stream(std::FILE* stream);
@@ -125,3 +137,6 @@ std::string join_path(
 // Whether a file of that name exists. A name too long for the platform does
 // not.
 bool file_exists(const std::string& path);
+
+// Opens a settings file for reading in text mode, as fopen does.
+std::FILE* open_settings_file(const std::string& path);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <strings.h>
@@ -167,6 +168,25 @@ void prepare_console_streams()
         stderr = err;
 }
 
+void console_write(std::FILE* stream, const void* bytes, std::size_t length)
+{
+    // Messages come from the main thread alone, so the stream's lock, taken
+    // for each of millions of messages, can be skipped.
+#if defined(__GLIBC__)
+    fwrite_unlocked(bytes, 1, length, stream);
+#else
+    std::fwrite(bytes, 1, length, stream);
+#endif
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+}
+
 int finish_console_stream(std::FILE* stream)
 {
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
@@ -234,4 +254,9 @@ std::string join_path(const std::string& drive, const std::string& dir, const st
 bool file_exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::FILE* open_settings_file(const std::string& path)
+{
+    return std::fopen(path.c_str(), "r");
 }

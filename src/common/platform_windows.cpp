@@ -1,82 +1,137 @@
-// The platform layer on Windows: the C run-time's own functions.
+// The platform layer on Windows. Names inside the program are UTF-8; here,
+// at the edge, they become the system's UTF-16 for its wide calls, so that
+// every name works as typed. Data files are the C run-time's descriptors
+// over handles that this layer opens and reads itself.
 #include "common/platform.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
-#include <sys/stat.h>
+#include <vector>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/windows_names.h"
+#include "unicode/unicode.h"
 
 int open_input_file(const char* path)
 {
-    return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    const HANDLE file
+        = CreateFileW(system_name(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return descriptor_for(file, _O_RDONLY);
 }
 
 int create_output_file(const char* path)
 {
-    return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    const HANDLE file = CreateFileW(system_name(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    return descriptor_for(file, _O_WRONLY);
 }
 
 int create_scratch_file()
 {
-    // _O_EXCL never opens an existing file; _O_TEMPORARY has the system
-    // delete the file when its last handle closes, however the process ends.
+    // CREATE_NEW never opens an existing file; FILE_FLAG_DELETE_ON_CLOSE
+    // has the system delete the file when its handle closes, however the
+    // process ends.
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        char name[48];
-        std::snprintf(name, sizeof name, "TEMPCSV.%d.%d", _getpid(), attempt);
-        const int fd
-            = _open(name, _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        const std::wstring name
+            = L"TEMPCSV." + std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(attempt);
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return descriptor_for(file, 0);
     }
+    errno = EEXIST;
     return -1;
 }
 
-// The run-time's calls take at most an unsigned int of bytes at once.
+namespace {
+
+// The calls take at most a DWORD of bytes at once.
 constexpr std::size_t LARGEST_CALL = 1u << 30;
 
-std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
+HANDLE handle_of(int fd)
 {
-    return _read(fd, into, static_cast<unsigned>(room < LARGEST_CALL ? room : LARGEST_CALL));
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
+DWORD call_size(std::size_t length)
 {
-    if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0)
-        return -1;
-    return read_some(fd, into, room);
+    return static_cast<DWORD>(length < LARGEST_CALL ? length : LARGEST_CALL);
 }
 
-bool write_all(int fd, const void* bytes, std::size_t length)
+// Where a call is to start in the file, or nullptr for the file's position.
+OVERLAPPED* at_offset(OVERLAPPED& place, const std::uint64_t* offset)
+{
+    if (offset == nullptr)
+        return nullptr;
+    place = {};
+    place.Offset = static_cast<DWORD>(*offset);
+    place.OffsetHigh = static_cast<DWORD>(*offset >> 32);
+    return &place;
+}
+
+std::ptrdiff_t read_from(int fd, void* into, std::size_t room, const std::uint64_t* offset)
+{
+    OVERLAPPED place;
+    DWORD got = 0;
+    if (ReadFile(handle_of(fd), into, call_size(room), &got, at_offset(place, offset)))
+        return got;
+    const DWORD error = GetLastError();
+    // The end of a file read at an offset, and of a pipe whose writer is gone.
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)
+        return 0;
+    errno = errno_for(error);
+    return -1;
+}
+
+bool write_from(int fd, const void* bytes, std::size_t length, std::uint64_t* offset)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);
     while (length > 0) {
-        const int put = _write(fd, at, static_cast<unsigned>(length < LARGEST_CALL ? length : LARGEST_CALL));
-        if (put < 0)
+        OVERLAPPED place;
+        DWORD put = 0;
+        if (!WriteFile(handle_of(fd), at, call_size(length), &put, at_offset(place, offset))) {
+            errno = errno_for(GetLastError());
             return false;
+        }
         if (put == 0) {
             errno = ENOSPC;
             return false;
         }
         at += put;
-        length -= static_cast<std::size_t>(put);
+        length -= put;
+        if (offset != nullptr)
+            *offset += put;
     }
     return true;
 }
 
+}  // namespace
+
+std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
+{
+    return read_from(fd, into, room, nullptr);
+}
+
+// A read or write at an offset moves the handle's position too, so each
+// pass gives its offsets and neither relies on the position.
+std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
+{
+    return read_from(fd, into, room, &offset);
+}
+
+bool write_all(int fd, const void* bytes, std::size_t length)
+{
+    return write_from(fd, bytes, length, nullptr);
+}
+
 bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset)
 {
-    return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0 && write_all(fd, bytes, length);
+    return write_from(fd, bytes, length, &offset);
 }
 
 bool close_file(int fd)
@@ -84,16 +139,12 @@ bool close_file(int fd)
     return _close(fd) == 0;
 }
 
-bool is_terminal(int fd)
-{
-    return _isatty(fd) != 0;
-}
-
 bool same_file(const char* a, const char* b)
 {
     const auto identity = [](const char* path, BY_HANDLE_FILE_INFORMATION& info) {
-        const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE file
+            = CreateFileW(system_name(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             return false;
         const bool known = GetFileInformationByHandle(file, &info) != 0;
@@ -105,17 +156,102 @@ bool same_file(const char* a, const char* b)
         && first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
+namespace {
+
+// Standard output or error: whether it is a console, and the errno of the
+// first write to one that failed. Set up by prepare_console_streams; written
+// by console_write on the main thread, which alone prints; read by
+// finish_console_stream at the end.
+struct console_sink {
+    HANDLE handle = nullptr;
+    bool is_console = false;
+    int error = 0;
+};
+console_sink output_sink;
+console_sink error_sink;
+
+console_sink* sink_of(std::FILE* stream)
+{
+    return stream == stdout ? &output_sink : stream == stderr ? &error_sink : nullptr;
+}
+
+// A byte that is no part of UTF-8, as the console's own code page shows it:
+// messages may show a field's bytes in whatever encoding the input had.
+char16_t from_console_code_page(unsigned char byte)
+{
+    wchar_t shown = 0xFFFD;
+    MultiByteToWideChar(GetConsoleOutputCP(), 0, reinterpret_cast<const char*>(&byte), 1, &shown, 1);
+    return static_cast<char16_t>(shown);
+}
+
+}  // namespace
+
+bool is_terminal(int fd)
+{
+    DWORD mode;
+    return GetConsoleMode(handle_of(fd), &mode) != 0;
+}
+
 void prepare_console_streams()
 {
-    // Windows has no interrupted writes; the C run-time's streams will do.
+    for (const int fd : {1, 2}) {
+        console_sink& sink = fd == 1 ? output_sink : error_sink;
+        sink.handle = handle_of(fd);
+        sink.is_console = is_terminal(fd);
+    }
+}
+
+void console_write(std::FILE* stream, const void* bytes, std::size_t length)
+{
+    console_sink* const sink = sink_of(stream);
+    if (sink == nullptr || !sink->is_console) {
+        std::fwrite(bytes, 1, length, stream);
+        return;
+    }
+    std::fflush(stream);
+    const std::u16string text = wide_from_utf8({static_cast<const char*>(bytes), length}, from_console_code_page);
+    for (std::size_t done = 0; done < text.size();) {
+        DWORD written = 0;
+        const auto piece = static_cast<DWORD>(text.size() - done < 16384 ? text.size() - done : 16384);
+        if (!WriteConsoleW(sink->handle, text.data() + done, piece, &written, nullptr) || written == 0) {
+            if (sink->error == 0)
+                sink->error = errno_for(GetLastError());
+            return;
+        }
+        done += written;
+    }
+}
+
+void console_print(std::FILE* stream, const char* format, ...)
+{
+    va_list arguments, again;
+    va_start(arguments, format);
+    va_copy(again, arguments);
+    char small[512];
+    const int length = std::vsnprintf(small, sizeof small, format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<std::size_t>(length) < sizeof small) {
+        console_write(stream, small, static_cast<std::size_t>(length));
+    } else {
+        std::vector<char> large(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        console_write(stream, large.data(), static_cast<std::size_t>(length));
+    }
+    va_end(again);
 }
 
 int finish_console_stream(std::FILE* stream)
 {
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
-    if (!flushed)
-        return errno != 0 ? errno : EIO;
-    return 0;
+    int error = flushed ? 0 : errno != 0 ? errno : EIO;
+    const console_sink* const sink = sink_of(stream);
+    if (sink != nullptr && sink->error != 0)
+        error = sink->error;
+    return error;
 }
 
 bool equal_ignoring_case(const char* a, const char* b)
@@ -125,32 +261,73 @@ bool equal_ignoring_case(const char* a, const char* b)
 
 void upper_case(char* text)
 {
-    _strupr(text);
+    // The whole text, not only its ASCII letters, where it is UTF-8 and its
+    // upper case takes no more bytes than it has; else the ASCII letters.
+    const std::size_t length = std::strlen(text);
+    std::u16string wide = wide_from_utf8({text, length});
+    if (!wide.empty() && utf8_from_wide(wide) == std::string_view(text, length)) {
+        CharUpperBuffW(reinterpret_cast<wchar_t*>(wide.data()), static_cast<DWORD>(wide.size()));
+        const std::string upper = utf8_from_wide(wide);
+        if (upper.size() <= length) {
+            std::memcpy(text, upper.c_str(), upper.size() + 1);
+            return;
+        }
+    }
+    for (; *text != '\0'; ++text) {
+        if (*text >= 'a' && *text <= 'z')
+            *text = static_cast<char>(*text - 'a' + 'A');
+    }
 }
 
 std::string program_path()
 {
-    return _pgmptr != nullptr ? _pgmptr : "";
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size())
+            return utf8_from_system(std::wstring_view(path.data(), length));
+        path.resize(path.size() * 2);
+    }
 }
 
 path_parts split_path(const std::string& path)
 {
-    char drive[_MAX_DRIVE], dir[_MAX_DIR], base[_MAX_FNAME], ext[_MAX_EXT];
-    if (_splitpath_s(path.c_str(), drive, sizeof drive, dir, sizeof dir, base, sizeof base, ext, sizeof ext) != 0)
-        return {};
-    return {drive, dir, base, ext};
+    path_parts parts;
+    std::size_t start = 0;
+    if (path.size() >= 2 && path[1] == ':') {
+        parts.drive = path.substr(0, 2);
+        start = 2;
+    }
+    const std::size_t separator = path.find_last_of("\\/");
+    const std::size_t name_start = separator == std::string::npos || separator < start ? start : separator + 1;
+    parts.dir = path.substr(start, name_start - start);
+    const std::size_t dot = path.rfind('.');
+    const std::size_t name_end = dot == std::string::npos || dot < name_start ? path.size() : dot;
+    parts.base = path.substr(name_start, name_end - name_start);
+    parts.ext = path.substr(name_end);
+    return parts;
 }
 
 std::string join_path(const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext)
 {
-    char path[_MAX_PATH];
-    // A name too long for the system comes back empty, so it never exists.
-    if (_makepath_s(path, sizeof path, drive.c_str(), dir.c_str(), base.c_str(), ext.c_str()) != 0)
-        return {};
-    return path;
+    std::string path = drive + dir;
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/')
+        path += '\\';
+    path += base;
+    if (!ext.empty() && ext.front() != '.')
+        path += '.';
+    return path + ext;
 }
 
 bool file_exists(const std::string& path)
 {
-    return !path.empty() && _access(path.c_str(), 0) == 0;
+    // A name the system cannot hold is not found, as it should be.
+    return !path.empty() && GetFileAttributesW(system_name(path.c_str()).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::FILE* open_settings_file(const std::string& path)
+{
+    return _wfopen(system_name(path.c_str()).c_str(), L"r");
 }

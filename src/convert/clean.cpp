@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "common/common.h"
+#include "common/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
 
@@ -45,17 +46,6 @@ constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE
 constexpr message_parts REMOVED_MESSAGE = split_message(MSG_LINE_BREAK_REMOVED);
 constexpr message_parts PIPE_MESSAGE = split_message(MSG_EXTRA_PIPE);
 
-// Messages are written by the first pass's thread alone, so the stream's
-// lock, taken for each of millions of messages, can be skipped.
-void put_text(const void* text, std::size_t length, std::FILE* stream)
-{
-#if defined(__GLIBC__)
-    fwrite_unlocked(text, 1, length, stream);
-#else
-    std::fwrite(text, 1, length, stream);
-#endif
-}
-
 // Writes the message, and after it the field's bytes and a line feed when
 // there is a field to show: as one write when it all fits the buffer.
 void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0,
@@ -83,16 +73,16 @@ void report(std::FILE* stream, const message_parts& message, long long first, lo
             text[used++] = digits[--count];
     }
     if (field == nullptr) {
-        put_text(text, used, stream);
+        console_write(stream, text, used);
     } else if (field_length < FIELD_ROOM) {
         std::memcpy(text + used, field, field_length);
         used += field_length;
         text[used++] = '\n';
-        put_text(text, used, stream);
+        console_write(stream, text, used);
     } else {
-        put_text(text, used, stream);
-        put_text(field, field_length, stream);
-        put_text("\n", 1, stream);
+        console_write(stream, text, used);
+        console_write(stream, field, field_length);
+        console_write(stream, "\n", 1);
     }
 }
 

@@ -77,7 +77,7 @@ void on_record_end(int /*terminator*/, void* data)
     static_cast<output_buffer*>(data)->put('\n');
     run_counters.records_done += 1;
     if (run_counters.records_done % 1000 == 0) {
-        std::printf(MSG_PROGRESS, static_cast<long long>(run_counters.records_done));
+        console_print(stdout, MSG_PROGRESS, static_cast<long long>(run_counters.records_done));
         std::fflush(stdout);  // the line has no line end, so show it now
     }
     run_counters.field_number = 0;

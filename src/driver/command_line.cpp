@@ -32,7 +32,7 @@ bool read_option_letters(const char* argument)
         } else if (*letter == 'R') {
             run_options.line_break_mode = LINE_BREAKS_REMOVE;
         } else {
-            std::printf(MSG_ILLEGAL_OPTION, letter);
+            console_print(stdout, MSG_ILLEGAL_OPTION, letter);
             print_usage(stderr);
             return false;
         }
@@ -44,10 +44,8 @@ bool read_option_letters(const char* argument)
 
 void print_usage(std::FILE* stream)
 {
-    std::fputs(MSG_USAGE_1, stream);
-    std::fputs(MSG_USAGE_2, stream);
-    std::fputs(MSG_USAGE_3, stream);
-    std::fputs(MSG_USAGE_4, stream);
+    for (const char* line : {MSG_USAGE_1, MSG_USAGE_2, MSG_USAGE_3, MSG_USAGE_4})
+        console_print(stream, "%s", line);
 }
 
 int parse_command_line(char** argv, int argc)
@@ -64,9 +62,8 @@ int parse_command_line(char** argv, int argc)
     for (; index < argc; ++index) {
         const char* argument = argv[index];
         if (!begins_option(argument, count)) {
-            std::printf(MSG_EXTRA_ITEM_1, argument);
-            std::fputs(MSG_EXTRA_ITEM_2, stdout);
-            std::fputs(MSG_EXTRA_ITEM_3, stdout);
+            console_print(stdout, MSG_EXTRA_ITEM_1, argument);
+            console_print(stdout, "%s%s", MSG_EXTRA_ITEM_2, MSG_EXTRA_ITEM_3);
             return count;
         }
         if (equal_ignoring_case(argument, "-.ini")) {

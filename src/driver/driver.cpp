@@ -37,7 +37,7 @@ struct descriptor {
 
 int report_file_error(const char* format, const char* name, int error_number)
 {
-    std::fprintf(stderr, format, name, std::strerror(error_number));
+    console_print(stderr, format, name, std::strerror(error_number));
     return STATUS_FAILED;
 }
 
@@ -48,11 +48,11 @@ int check_first_pass(const first_pass_report& pass, const char* input_path)
     case PASS_OK:
         return STATUS_OK;
     case PASS_PARSE_FAILED:
-        std::fprintf(stderr, MSG_PARSE_ERROR, csv_strerror(pass.error));
-        std::fprintf(stderr, MSG_PARSE_ERROR_RECORD, static_cast<long long>(pass.record));
+        console_print(stderr, MSG_PARSE_ERROR, csv_strerror(pass.error));
+        console_print(stderr, MSG_PARSE_ERROR_RECORD, static_cast<long long>(pass.record));
         return STATUS_FAILED;
     case PASS_READ_FAILED:
-        std::fputs(MSG_INPUT_READ_ERROR, stderr);
+        console_print(stderr, "%s", MSG_INPUT_READ_ERROR);
         return STATUS_FAILED;
     case PASS_INPUT_INVALID:
         return report_file_error(MSG_READ_FAILED, input_path, pass.error);
@@ -82,8 +82,8 @@ int check_finish(const finish_result& finished, const char* output_path)
 int report_success(const first_pass_report& pass)
 {
     if (pass.unclosed_record != 0)
-        std::fprintf(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
-    std::printf(MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
+        console_print(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
+    console_print(stdout, MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
     return STATUS_OK;
 }
 
@@ -144,7 +144,7 @@ int convert(const char* input_path, const char* output_path)
     // The same file under another name would be replaced by its own
     // conversion, and lost.
     if (std::strcmp(input_path, output_path) == 0 || same_file(input_path, output_path)) {
-        std::fputs(MSG_SAME_PATH, stderr);
+        console_print(stderr, "%s", MSG_SAME_PATH);
         return STATUS_FAILED;
     }
     const descriptor input(open_input_file(input_path));
@@ -166,7 +166,7 @@ int convert(const char* input_path, const char* output_path)
 int finish_console(int status)
 {
     if (const int error = finish_console_stream(stdout); error != 0) {
-        std::fprintf(stderr, MSG_WRITE_FAILED, STANDARD_OUTPUT_NAME, std::strerror(error));
+        console_print(stderr, MSG_WRITE_FAILED, STANDARD_OUTPUT_NAME, std::strerror(error));
         if (status == STATUS_OK)
             status = STATUS_FAILED;
     }
@@ -183,7 +183,7 @@ int run(int argc, char** argv)
         return STATUS_OK;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf(MSG_VERSION, PROGRAM_VERSION);
+        console_print(stdout, MSG_VERSION, PROGRAM_VERSION);
         return STATUS_OK;
     }
     const int count = parse_command_line(argv, argc);

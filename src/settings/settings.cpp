@@ -90,9 +90,9 @@ void find_settings_file(char** argv)
     for (const settings_candidate& candidate : settings_candidates(program)) {
         if (!file_exists(candidate.path))
             continue;
-        std::FILE* file = std::fopen(candidate.path.c_str(), "r");
+        std::FILE* file = open_settings_file(candidate.path);
         if (file == nullptr) {
-            std::fputs(MSG_SETTINGS_UNOPENABLE, stdout);
+            console_print(stdout, "%s", MSG_SETTINGS_UNOPENABLE);
             std::fflush(stdout);
             std::getchar();  // the user's keystroke; at the end of input, none comes
             return;

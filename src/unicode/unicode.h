@@ -25,5 +25,6 @@ std::size_t utf8_to_utf16(const unsigned char* in, std::size_t in_length, bool b
 // System text and names: a surrogate without its partner, which Windows
 // allows in a name, is carried as the three bytes UTF-8 would give it, so
 // that every name comes back as it was.
+// A byte that begins no valid sequence becomes U+FFFD, or what stray says.
 std::string utf8_from_wide(std::u16string_view wide);
-std::u16string wide_from_utf8(std::string_view text);
+std::u16string wide_from_utf8(std::string_view text, char16_t (*stray)(unsigned char) = nullptr);

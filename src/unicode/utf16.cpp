@@ -216,14 +216,16 @@ std::string utf8_from_wide(std::u16string_view wide)
     return text;
 }
 
-std::u16string wide_from_utf8(std::string_view text)
+std::u16string wide_from_utf8(std::string_view text, char16_t (*stray)(unsigned char))
 {
     std::u16string wide;
     wide.reserve(text.size());
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
         const sequence s = read_utf8(in + i, text.size() - i, true);
-        if (s.code_point < 0x10000) {
+        if (s.kind != sequence::whole && stray != nullptr) {
+            wide += stray(in[i]);
+        } else if (s.code_point < 0x10000) {
             wide += static_cast<char16_t>(s.code_point);
         } else {
             wide += static_cast<char16_t>(0xD800 + ((s.code_point - 0x10000) >> 10));
