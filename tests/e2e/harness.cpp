@@ -48,7 +48,8 @@ bool holds_unnamed_intermediate(pid_t pid)
         const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
         // Unnamed from the start (O_TMPFILE, shown as "#inode") or named
         // and then unlinked.
-        const bool intermediate = target.find("/TEMPCSV.") != std::string::npos || target.find("/#") != std::string::npos;
+        const bool intermediate
+            = target.find("/TEMPCSV.") != std::string::npos || target.find("/#") != std::string::npos;
         if (intermediate && target.ends_with(" (deleted)"))
             return true;
     }

@@ -49,7 +49,7 @@ struct launch {
     std::string program = TROVANEX_BINARY;  // the file executed
     std::string argv0;  // its argument 0; empty: program
     long file_size_limit = 0;  // bytes any one file may grow to; 0: no limit
-    long memory_limit = 0;     // bytes of address space; 0: no limit
+    long memory_limit = 0;  // bytes of address space; 0: no limit
     std::string standard_output;  // a file standard output goes to instead of the collected pipe
     bool standard_output_closed = false;  // standard output is a pipe nobody reads
 };
@@ -82,6 +82,26 @@ std::string console(std::string text);
 #else
 #define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
 #endif
+
+// Names a Windows program reading an ANSI command line would lose or change:
+// outside any code page, past the Basic Multilingual Plane, a fullwidth
+// hyphen that best-fit mapping makes '-', and a path past MAX_PATH, whose
+// folders the caller makes (parent_of gives them).
+inline const std::string LONG_FOLDERS = [] {
+    std::string path;
+    for (int i = 0; i < 6; ++i)
+        path += std::string(45, static_cast<char>('a' + i)) + "/";
+    return path;
+}();
+inline const std::string AWKWARD_NAMES[]
+    = {"東京", "Łódź żółć", "\U0001F600 emoji", "\uFF0Dr", LONG_FOLDERS + "長い名前"};
+
+// The folder part of a relative name, or "" for none.
+inline std::string parent_of(const std::string& name)
+{
+    const std::size_t slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
 
 // Whether as_user::unprivileged really drops privileges here.
 bool can_drop_privileges();

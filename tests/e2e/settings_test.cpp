@@ -1,7 +1,8 @@
 // Which settings file is opened, seen from outside: a copy of the program
-// named "tool" lives in bin/, runs in work/, and an unreadable file at a
+// named "tool" lives in bin/, runs in work/, and a file it cannot open at a
 // place it looks makes it say "Couldn't open .ini file" exactly when that
-// file is the one it picks.
+// file is the one it picks. Such a file is an unreadable one on POSIX, run
+// by another user when the tests run as root, and a folder on Windows.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,22 +15,31 @@
 
 namespace {
 
+#ifdef TESTS_ON_WINDOWS
+const char PROGRAM_NAME[] = "tool.exe";
+#else
+const char PROGRAM_NAME[] = "tool";
+#endif
+
 struct settings_setup {
     scratch_dir dir;
-    std::string bin = dir.at("bin");
+    std::string bin;
     std::string work = dir.at("work");
-    launch how = unprivileged();
+    launch how;
 
-    settings_setup()
+    explicit settings_setup(const std::string& program_folder = "bin")
+        : bin(dir.at(program_folder))
     {
-        std::filesystem::create_directory(bin);
+#ifndef TESTS_ON_WINDOWS
+        how = unprivileged();
+#endif
+        std::filesystem::create_directories(bin);
         std::filesystem::create_directory(work);
-        std::filesystem::copy_file(TROVANEX_BINARY, bin + "/tool");
+        std::filesystem::copy_file(TROVANEX_BINARY, bin + "/" + PROGRAM_NAME);
         chmod(dir.path.c_str(), 0755);
-        chmod(bin.c_str(), 0755);
         chmod(work.c_str(), 0777);
         write_file(work + "/in.csv", "a,\"b\r\nc\",d|e\r\n");
-        how.program = bin + "/tool";
+        how.program = bin + "/" + PROGRAM_NAME;
     }
 
     void readable(const std::string& path, const std::string& content = "[TOOL]\nkey=value\n") const
@@ -40,8 +50,12 @@ struct settings_setup {
 
     void unreadable(const std::string& path) const
     {
+#ifdef TESTS_ON_WINDOWS
+        std::filesystem::create_directory(path);
+#else
         write_file(path, "[TOOL]\n");
         chmod(path.c_str(), 0);
+#endif
     }
 
     // Runs a conversion with -R and tells whether the program could not
@@ -53,8 +67,8 @@ struct settings_setup {
         const run_result result = run_program(work, args, how);
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(read_file(work + "/out.txt"), "a|bc|d e\r\n");
-        const std::string after = fmt(MSG_EXTRA_PIPE, 1LL, 3LL) + "d|e\n" + fmt(MSG_SUMMARY, 1LL);
-        if (result.out == MSG_SETTINGS_UNOPENABLE + after)
+        const std::string after = console(fmt(MSG_EXTRA_PIPE, 1LL, 3LL) + "d|e\n" + fmt(MSG_SUMMARY, 1LL));
+        if (result.out == console(MSG_SETTINGS_UNOPENABLE) + after)
             return true;
         EXPECT_EQ(result.out, after);
         return false;
@@ -63,14 +77,12 @@ struct settings_setup {
 
 TEST(SettingsLookup, NoFileAnywhere)
 {
-    SKIP_ON_WINDOWS("unreadable files need POSIX permission bits and another user");
     settings_setup s;
     EXPECT_FALSE(s.complains());
 }
 
 TEST(SettingsLookup, ProgramFileInCurrentDirectoryComesFirst)
 {
-    SKIP_ON_WINDOWS("unreadable files need POSIX permission bits and another user");
     settings_setup s;
     s.readable(s.work + "/tool.ini");
     s.unreadable(s.bin + "/tool.ini");
@@ -80,7 +92,6 @@ TEST(SettingsLookup, ProgramFileInCurrentDirectoryComesFirst)
 
 TEST(SettingsLookup, EachPlaceWinsOverTheNext)
 {
-    SKIP_ON_WINDOWS("unreadable files need POSIX permission bits and another user");
     const char* const places[] = {"work/tool.ini", "bin/tool.ini", "work/KALDOVIR.INI", "bin/KALDOVIR.INI",
         "work/TROVANEX.ini", "bin/TROVANEX.ini"};
     for (std::size_t winner = 0; winner < 6; ++winner) {
@@ -95,7 +106,6 @@ TEST(SettingsLookup, EachPlaceWinsOverTheNext)
 
 TEST(SettingsLookup, IniSwitchSkipsTheLookup)
 {
-    SKIP_ON_WINDOWS("unreadable files need POSIX permission bits and another user");
     settings_setup s;
     s.unreadable(s.work + "/tool.ini");
     EXPECT_TRUE(s.complains());
@@ -107,13 +117,14 @@ TEST(SettingsLookup, IniSwitchSkipsTheLookup)
     EXPECT_EQ(before.out.find(MSG_SETTINGS_UNOPENABLE), std::string::npos);
 
     // As the program's own name.
+#ifndef TESTS_ON_WINDOWS
     s.how.argv0 = "-.ini";
     EXPECT_FALSE(s.complains());
+#endif
 }
 
 TEST(SettingsLookup, NoSettingsFileChangesTheOutput)
 {
-    SKIP_ON_WINDOWS("unreadable files need POSIX permission bits and another user");
     const std::string contents[] = {
         "[TOOL]\nr=1\n-R\n",
         "; only a comment\n",
@@ -128,6 +139,17 @@ TEST(SettingsLookup, NoSettingsFileChangesTheOutput)
             s.readable(s.dir.at(place), content);
             EXPECT_FALSE(s.complains());
         }
+    }
+}
+
+// The program's own folder is found by whatever name it has.
+TEST(SettingsLookup, ProgramFolderOfAnyName)
+{
+    for (const std::string& name : AWKWARD_NAMES) {
+        SCOPED_TRACE(name);
+        settings_setup s(name);
+        s.unreadable(s.bin + "/tool.ini");
+        EXPECT_TRUE(s.complains());
     }
 }
 
