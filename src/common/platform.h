@@ -38,17 +38,19 @@ int create_scratch_file();
 // errno set on failure. An interrupted read is tried again.
 std::ptrdiff_t read_some(int fd, void* into, std::size_t room);
 
-// Reads up to room bytes from the given offset, leaving the file's own
-// position alone, as read_some reads from it.
+// Reads up to room bytes from the given offset. Where threads share a file,
+// each reads through a descriptor of its own (reopen_for_reading), since on
+// Windows this moves the descriptor's position.
 std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset);
+
+// A second descriptor for reading the open file, for another thread: one
+// whose reads at an offset leave the first descriptor's position alone.
+// -1 with errno set on failure.
+int reopen_for_reading(int fd);
 
 // Writes every byte, going on after interrupted and partial writes. False
 // with errno set on failure.
 bool write_all(int fd, const void* bytes, std::size_t length);
-
-// Writes every byte at the given offset, leaving the file's own position
-// alone, as write_all writes at it.
-bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset);
 
 // Closes the file. False with errno set if that fails, which for a file
 // written to can mean its last bytes were lost.
@@ -103,6 +105,9 @@ void console_write(std::FILE* stream, const void* bytes, std::size_t length);
 #define CONSOLE_PRINTF_FORMAT printf
 #endif
 void console_print(std::FILE* stream, const char* format, ...) __attribute__((format(CONSOLE_PRINTF_FORMAT, 2, 3)));
+
+// Hands on what is held for the stream, as fflush does.
+void console_flush(std::FILE* stream);
 
 // Flushes the console stream and closes its file. Returns 0, or the errno
 // of the first write to it that failed (EIO where none is known).

@@ -76,6 +76,12 @@ std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t 
     }
 }
 
+int reopen_for_reading(int fd)
+{
+    // pread leaves the position alone: a second descriptor is enough.
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
 bool write_all(int fd, const void* bytes, std::size_t length)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);
@@ -87,23 +93,6 @@ bool write_all(int fd, const void* bytes, std::size_t length)
             return false;
         }
         at += put;
-        length -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset)
-{
-    const auto* at = static_cast<const unsigned char*>(bytes);
-    while (length > 0) {
-        const ssize_t put = pwrite(fd, at, length, static_cast<off_t>(offset));
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        at += put;
-        offset += static_cast<std::uint64_t>(put);
         length -= static_cast<std::size_t>(put);
     }
     return true;
@@ -185,6 +174,11 @@ void console_print(std::FILE* stream, const char* format, ...)
     va_start(arguments, format);
     std::vfprintf(stream, format, arguments);
     va_end(arguments);
+}
+
+void console_flush(std::FILE* stream)
+{
+    std::fflush(stream);
 }
 
 int finish_console_stream(std::FILE* stream)

@@ -4,6 +4,7 @@
 // over handles that this layer opens and reads itself.
 #include "common/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <process.h>
 #include <vector>
 
+#include "common/bits.h"
 #include "common/windows_names.h"
 #include "unicode/unicode.h"
 
@@ -39,8 +41,8 @@ int create_scratch_file()
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const std::wstring name
             = L"TEMPCSV." + std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(attempt);
-        const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return descriptor_for(file, 0);
     }
@@ -63,38 +65,48 @@ DWORD call_size(std::size_t length)
     return static_cast<DWORD>(length < LARGEST_CALL ? length : LARGEST_CALL);
 }
 
-// Where a call is to start in the file, or nullptr for the file's position.
-OVERLAPPED* at_offset(OVERLAPPED& place, const std::uint64_t* offset)
-{
-    if (offset == nullptr)
-        return nullptr;
-    place = {};
-    place.Offset = static_cast<DWORD>(*offset);
-    place.OffsetHigh = static_cast<DWORD>(*offset >> 32);
-    return &place;
-}
+}  // namespace
 
-std::ptrdiff_t read_from(int fd, void* into, std::size_t room, const std::uint64_t* offset)
+std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
 {
-    OVERLAPPED place;
     DWORD got = 0;
-    if (ReadFile(handle_of(fd), into, call_size(room), &got, at_offset(place, offset)))
+    if (ReadFile(handle_of(fd), into, call_size(room), &got, nullptr))
         return got;
     const DWORD error = GetLastError();
-    // The end of a file read at an offset, and of a pipe whose writer is gone.
-    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)
+    if (error == ERROR_BROKEN_PIPE)  // the end of a pipe whose writer is gone
         return 0;
     errno = errno_for(error);
     return -1;
 }
 
-bool write_from(int fd, const void* bytes, std::size_t length, std::uint64_t* offset)
+// The position is set, then read from: a read given an OVERLAPPED offset
+// moves the position all the same, and under Wine costs a round trip to its
+// server each time. Threads read through handles of their own.
+std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle_of(fd), position, nullptr, FILE_BEGIN)) {
+        errno = errno_for(GetLastError());
+        return -1;
+    }
+    return read_some(fd, into, room);
+}
+
+int reopen_for_reading(int fd)
+{
+    // A handle of its own, with a position of its own, on the same file.
+    return descriptor_for(ReOpenFile(handle_of(fd), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_SEQUENTIAL_SCAN),
+        _O_RDONLY);
+}
+
+bool write_all(int fd, const void* bytes, std::size_t length)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);
     while (length > 0) {
-        OVERLAPPED place;
         DWORD put = 0;
-        if (!WriteFile(handle_of(fd), at, call_size(length), &put, at_offset(place, offset))) {
+        if (!WriteFile(handle_of(fd), at, call_size(length), &put, nullptr)) {
             errno = errno_for(GetLastError());
             return false;
         }
@@ -104,34 +116,8 @@ bool write_from(int fd, const void* bytes, std::size_t length, std::uint64_t* of
         }
         at += put;
         length -= put;
-        if (offset != nullptr)
-            *offset += put;
     }
     return true;
-}
-
-}  // namespace
-
-std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
-{
-    return read_from(fd, into, room, nullptr);
-}
-
-// A read or write at an offset moves the handle's position too, so each
-// pass gives its offsets and neither relies on the position.
-std::ptrdiff_t read_some_at(int fd, void* into, std::size_t room, std::uint64_t offset)
-{
-    return read_from(fd, into, room, &offset);
-}
-
-bool write_all(int fd, const void* bytes, std::size_t length)
-{
-    return write_from(fd, bytes, length, nullptr);
-}
-
-bool write_all_at(int fd, const void* bytes, std::size_t length, std::uint64_t offset)
-{
-    return write_from(fd, bytes, length, &offset);
 }
 
 bool close_file(int fd)
@@ -158,21 +144,62 @@ bool same_file(const char* a, const char* b)
 
 namespace {
 
-// Standard output or error: whether it is a console, and the errno of the
-// first write to one that failed. Set up by prepare_console_streams; written
-// by console_write on the main thread, which alone prints; read by
-// finish_console_stream at the end.
+// Standard output or error: whether it is a console, the text held for it
+// when it is not, and the errno of the first write to it that failed. Set
+// up by prepare_console_streams; written by console_write and the flushes
+// on the main thread, which alone prints.
 struct console_sink {
+    std::FILE* stream = nullptr;  // stdout and stderr are calls here: kept once
     HANDLE handle = nullptr;
     bool is_console = false;
     int error = 0;
+    // A redirected stream's text, with CR LF line ends as a console's has,
+    // written out a block at a time: the run-time's text mode takes the
+    // stream's lock for every call, and messages can run to millions.
+    char held[65536];
+    std::size_t used = 0;
 };
 console_sink output_sink;
 console_sink error_sink;
 
+void flush_sink(console_sink& sink)
+{
+    for (std::size_t done = 0; done < sink.used && sink.error == 0;) {
+        DWORD put = 0;
+        if (!WriteFile(sink.handle, sink.held + done, static_cast<DWORD>(sink.used - done), &put, nullptr))
+            sink.error = errno_for(GetLastError());
+        else if (put == 0)
+            sink.error = ENOSPC;
+        done += put;
+    }
+    sink.used = 0;
+}
+
+void hold(console_sink& sink, const unsigned char* text, std::size_t length)
+{
+    const unsigned char* const end = text + length;
+    while (text != end) {
+        if (sizeof sink.held - sink.used < 2)
+            flush_sink(sink);
+        // Up to a line feed, with room left for it to become two bytes.
+        const std::size_t room = sizeof sink.held - sink.used - 1;
+        const unsigned char* const limit = text + std::min(room, static_cast<std::size_t>(end - text));
+        const unsigned char* const line_feed = find_byte(text, limit, '\n');
+        std::memcpy(sink.held + sink.used, text, static_cast<std::size_t>(line_feed - text));
+        sink.used += static_cast<std::size_t>(line_feed - text);
+        text = line_feed;
+        if (line_feed != limit) {
+            sink.held[sink.used++] = '\r';
+            sink.held[sink.used++] = '\n';
+            ++text;
+        }
+    }
+}
+
+// The sink for a stream, once prepare_console_streams has set it up.
 console_sink* sink_of(std::FILE* stream)
 {
-    return stream == stdout ? &output_sink : stream == stderr ? &error_sink : nullptr;
+    return stream == output_sink.stream ? &output_sink : stream == error_sink.stream ? &error_sink : nullptr;
 }
 
 // A byte that is no part of UTF-8, as the console's own code page shows it:
@@ -196,6 +223,7 @@ void prepare_console_streams()
 {
     for (const int fd : {1, 2}) {
         console_sink& sink = fd == 1 ? output_sink : error_sink;
+        sink.stream = fd == 1 ? stdout : stderr;
         sink.handle = handle_of(fd);
         sink.is_console = is_terminal(fd);
     }
@@ -204,11 +232,14 @@ void prepare_console_streams()
 void console_write(std::FILE* stream, const void* bytes, std::size_t length)
 {
     console_sink* const sink = sink_of(stream);
-    if (sink == nullptr || !sink->is_console) {
+    if (sink == nullptr) {
         std::fwrite(bytes, 1, length, stream);
         return;
     }
-    std::fflush(stream);
+    if (!sink->is_console) {
+        hold(*sink, static_cast<const unsigned char*>(bytes), length);
+        return;
+    }
     const std::u16string text = wide_from_utf8({static_cast<const char*>(bytes), length}, from_console_code_page);
     for (std::size_t done = 0; done < text.size();) {
         DWORD written = 0;
@@ -244,8 +275,15 @@ void console_print(std::FILE* stream, const char* format, ...)
     va_end(again);
 }
 
+void console_flush(std::FILE* stream)
+{
+    if (console_sink* const sink = sink_of(stream))
+        flush_sink(*sink);
+}
+
 int finish_console_stream(std::FILE* stream)
 {
+    console_flush(stream);
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
     int error = flushed ? 0 : errno != 0 ? errno : EIO;
     const console_sink* const sink = sink_of(stream);

@@ -63,9 +63,6 @@ struct output_buffer {
     int error_number = 0;  // 0 while every write has succeeded
     std::uint64_t written = 0;  // bytes written to the file so far
     intermediate_progress* progress = nullptr;  // told of every block written, where a reader follows
-    // Each block is written at its offset rather than at the file's own
-    // position, which a reader on another thread may share.
-    bool positional = false;
     // UTF-8 held, written as UTF-16 (with_utf16 sets it up).
     input_encoding encoding = ENCODING_BYTES;
     std::unique_ptr<unsigned char[]> encoded;

@@ -78,7 +78,7 @@ void on_record_end(int /*terminator*/, void* data)
     run_counters.records_done += 1;
     if (run_counters.records_done % 1000 == 0) {
         console_print(stdout, MSG_PROGRESS, static_cast<long long>(run_counters.records_done));
-        std::fflush(stdout);  // the line has no line end, so show it now
+        console_flush(stdout);  // the line has no line end, so show it now
     }
     run_counters.field_number = 0;
 }
@@ -212,7 +212,6 @@ first_pass_report first_pass(
     first_pass_report report {};
     output_buffer intermediate(intermediate_file);
     intermediate.progress = progress;
-    intermediate.positional = true;
     input_source source {input, &intermediate, progress, false, ENCODING_BYTES, nullptr, 0, false};
 
     const split_report split = split_input(read_input, &source, on_field, on_record_end, &intermediate, settings);

@@ -30,7 +30,7 @@ bool output_buffer::flush(bool last)
         kept = used - consumed;
     }
     if (error_number == 0 && length > 0) {
-        if (positional ? write_all_at(fd, out, length, written) : write_all(fd, out, length)) {
+        if (write_all(fd, out, length)) {
             written += length;
             if (progress != nullptr)
                 publish_written(*progress, written);

@@ -1,5 +1,5 @@
-// Word-at-a-time byte search. Fields are mostly a few bytes long, where a
-// call to memchr costs more than the search itself.
+// Word-at-a-time looks at a field's bytes: what needs care, and short
+// copies (the search itself is in common/bits.h).
 #pragma once
 
 #include <bit>
@@ -11,44 +11,7 @@
 #include <emmintrin.h>
 #endif
 
-inline constexpr std::uint64_t BYTE_ONES = 0x0101010101010101ull;
-inline constexpr std::uint64_t BYTE_HIGHS = 0x8080808080808080ull;
-
-inline std::uint64_t load_word(const unsigned char* p)
-{
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// Flags the bytes of the word equal to b. Only the first flag (in memory
-// order) is exact, which is all that first_flagged reads.
-inline std::uint64_t bytes_equal(std::uint64_t word, unsigned char b)
-{
-    const std::uint64_t x = word ^ (BYTE_ONES * b);
-    return (x - BYTE_ONES) & ~x & BYTE_HIGHS;
-}
-
-// Offset of the first flagged byte in memory order; flags must not be 0.
-inline std::size_t first_flagged(std::uint64_t flags)
-{
-    if constexpr (std::endian::native == std::endian::little)
-        return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
-    else
-        return static_cast<std::size_t>(std::countl_zero(flags)) / 8;
-}
-
-// The first byte equal to b in [p, end), or end.
-inline const unsigned char* find_byte(const unsigned char* p, const unsigned char* end, unsigned char b)
-{
-    for (; end - p >= 8; p += 8) {
-        if (const std::uint64_t flags = bytes_equal(load_word(p), b))
-            return p + first_flagged(flags);
-    }
-    while (p != end && *p != b)
-        ++p;
-    return p;
-}
+#include "common/bits.h"
 
 // The bytes of a field shorter than a word, for a look at all of them at
 // once: read as overlapping halves, or one by one below four bytes; zero

@@ -113,11 +113,15 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
 {
     intermediate_progress progress;
     finish_result finished {};
+    // The finishing pass reads the intermediate file through a descriptor
+    // of its own, so the two passes never share a file position.
+    const descriptor reader(reopen_for_reading(intermediate));
     std::thread finisher;
     try {
-        finisher = std::thread([&] {
-            finished = finish_output(intermediate, staged.fd, {ENCODING_BYTES, false, &progress});
-        });
+        if (reader.fd >= 0)
+            finisher = std::thread([&] {
+                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, false, &progress});
+            });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
     }

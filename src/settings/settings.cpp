@@ -93,7 +93,7 @@ void find_settings_file(char** argv)
         std::FILE* file = open_settings_file(candidate.path);
         if (file == nullptr) {
             console_print(stdout, "%s", MSG_SETTINGS_UNOPENABLE);
-            std::fflush(stdout);
+            console_flush(stdout);
             std::getchar();  // the user's keystroke; at the end of input, none comes
             return;
         }

@@ -222,11 +222,11 @@ std::size_t collapse_quotes(unsigned char* field, std::size_t length)
     const unsigned char* p = field;
     const unsigned char* const end = field + length;
     while (p != end) {
-        const auto* quote = static_cast<const unsigned char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
-        const unsigned char* const run_end = quote == nullptr ? end : quote + 1;
+        const unsigned char* const quote = find_byte(p, end, '"');
+        const unsigned char* const run_end = quote == end ? end : quote + 1;
         std::memmove(kept, p, static_cast<std::size_t>(run_end - p));
         kept += run_end - p;
-        p = quote == nullptr ? end : quote + 2;
+        p = quote == end ? end : quote + 2;
     }
     return static_cast<std::size_t>(kept - field);
 }

@@ -181,6 +181,27 @@ TEST(Records, MessagesPastTheThousandthRecord)
             + summary(2000)));
 }
 
+// Megabytes of messages, as much line feeds as text, so that the blocks
+// they are written in end at a line feed again and again, come out whole
+// and in order.
+TEST(Records, MegabytesOfMessagesComeOutWhole)
+{
+    std::string input, said;
+    for (long long record = 1; record <= 20000; ++record) {
+        const std::string field = std::string(static_cast<std::size_t>(record % 7), 'x') + "|"
+            + std::string(static_cast<std::size_t>(record % 13 + 1), '\n') + std::to_string(record);
+        input += "a,\"" + field + "\"\n";
+        said += fmt(MSG_EXTRA_PIPE, record, 2LL) + field + "\n";
+        if (record % 1000 == 0)
+            said += fmt(MSG_PROGRESS, record);
+    }
+    scratch_dir dir;
+    write_file(dir.at("in.csv"), input);
+    const run_result result = run_program(dir.path, {"in.csv", "out.txt", "-.ini"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.out == console(said + summary(20000))) << result.out.size() << " bytes";
+}
+
 }  // namespace
 
 // An output that is the input under another name would replace it with its

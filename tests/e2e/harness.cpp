@@ -75,10 +75,17 @@ bool wait_until_blocked(pid_t pid)
 std::string console(std::string text)
 {
 #ifdef TESTS_ON_WINDOWS
-    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
-        text.insert(at, 1, '\r');
-#endif
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 8);
+    for (const char c : text) {
+        if (c == '\n')
+            lines += '\r';
+        lines += c;
+    }
+    return lines;
+#else
     return text;
+#endif
 }
 
 bool can_drop_privileges()
