@@ -15,6 +15,10 @@
 
 namespace {
 
+// FileRenameInfoEx (Windows 10 1607 on), which mingw-w64's header keeps
+// behind a version test it cannot pass.
+constexpr auto RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
 // Held by the main thread while the new file is between created and
 // marked, or between unmarked and renamed. Ctrl-C and the like wait for it
 // before the process ends, so that those moments are never cut short; the
@@ -138,7 +142,6 @@ bool commit_output(staged_output& output, const char* path)
     const std::wstring target = full_path(system_name(path));
     std::vector<unsigned char> rename_buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(rename_buffer.data());
-    rename->ReplaceIfExists = TRUE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
@@ -149,7 +152,20 @@ bool commit_output(staged_output& output, const char* path)
         const naming_held held;
         if (!target.empty() && SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)
             && mark_for_deletion(file, false)) {
-            placed = SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(rename_buffer.size()));
+            // As on POSIX, where the system allows it: programs that have the
+            // old output open go on reading it. Elsewhere (before Windows 10
+            // 1607, or on file systems without it) a plain replacing rename,
+            // which fails while any program has the old output open.
+            rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+            const auto size = static_cast<DWORD>(rename_buffer.size());
+            placed = SetFileInformationByHandle(file, RENAME_INFO_EX, rename, size);
+            const DWORD refused = placed ? ERROR_SUCCESS : GetLastError();
+            if (refused == ERROR_INVALID_PARAMETER || refused == ERROR_NOT_SUPPORTED
+                || refused == ERROR_INVALID_FUNCTION) {
+                rename->Flags = 0;
+                rename->ReplaceIfExists = TRUE;
+                placed = SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+            }
             if (!placed) {
                 // Held open by another program, say: the old output stays.
                 error = GetLastError();
