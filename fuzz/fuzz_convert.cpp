@@ -9,18 +9,11 @@
 #include "in_memory.h"
 #include "model.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    enter_working_directory();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)
         return 0;
-    const int modes[] = {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE};
-    const int mode = modes[data[0] % 3];
+    const int mode = line_break_mode_of(data[0]);
     const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
     if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF"))
         return 0;  // UTF-16, which fuzz_utf16 compares with this path

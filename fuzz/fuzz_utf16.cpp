@@ -52,19 +52,12 @@ bool plain_utf8(std::string_view units, bool big_endian, std::string& text)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    enter_working_directory();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)
         return 0;
     const bool big_endian = (data[0] & 1) != 0;
-    const int modes[] = {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE};
-    const int mode = modes[(data[0] >> 1) % 3];
+    const int mode = line_break_mode_of(static_cast<unsigned char>(data[0] >> 1));
     const std::string_view units(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string mark = big_endian ? "\xFE\xFF" : "\xFF\xFE";
     const std::size_t block = SPLIT_SMALLEST_BLOCK + size * 7 % 1500;

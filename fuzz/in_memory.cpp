@@ -62,10 +62,17 @@ void check(bool condition, const char* what)
     }
 }
 
-void enter_working_directory()
+extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     check(mkdtemp(working_directory) != nullptr && chdir(working_directory) == 0, "cannot make a working directory");
     std::atexit(remove_working_directory);
+    return 0;
+}
+
+int line_break_mode_of(unsigned char choice)
+{
+    const int modes[] = {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE};
+    return modes[choice % 3];
 }
 
 in_memory_run convert_in_memory(

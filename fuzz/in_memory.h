@@ -1,6 +1,8 @@
 // What the conversion fuzz targets share: both passes run in-process on
 // files in memory, in an empty working directory of their own, so that an
-// intermediate file left behind shows.
+// intermediate file left behind shows. The working directory is made by
+// LLVMFuzzerInitialize, defined with the rest, and goes when the fuzzer
+// exits.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +14,8 @@
 // Aborts, saying what, unless the condition holds.
 void check(bool condition, const char* what);
 
-// Makes and enters the working directory; it goes when the fuzzer exits.
-void enter_working_directory();
+// The line-break option a byte of the input chooses.
+int line_break_mode_of(unsigned char choice);
 
 struct in_memory_run {
     first_pass_report pass;

@@ -45,20 +45,6 @@ bool mark_for_deletion(HANDLE file, bool deleted)
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-HANDLE handle_of(int fd)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
-std::wstring full_path(const std::wstring& name)
-{
-    const DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    std::wstring full(room, L'\0');
-    const DWORD length = room == 0 ? 0 : GetFullPathNameW(name.c_str(), room, full.data(), nullptr);
-    full.resize(length < room ? length : 0);
-    return full;
-}
-
 // The attributes the new output takes: the old one's, or a new file's.
 DWORD attributes_for(const char* path)
 {
@@ -78,8 +64,8 @@ staged_output stage_output(const char* path)
     if (length == 0 || path[length - 1] == '\\' || path[length - 1] == '/')
         return staged;
     const std::wstring name = system_name(path);
-    // Device names (NUL, CON, COM1), wherever they stand, come back as \\.\.
     const std::wstring full = full_path(name);
+    // Devices, which come back as \\.\NAME, are written in place.
     if (full.empty() || full.starts_with(L"\\\\.\\"))
         return staged;
 

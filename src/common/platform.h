@@ -16,6 +16,16 @@ inline constexpr bool SLASH_MAY_BEGIN_PATH = false;
 inline constexpr bool SLASH_MAY_BEGIN_PATH = true;
 #endif
 
+// What separates a path's folders, the first being the one joined with,
+// and whether a path may begin with a drive ("C:").
+#ifdef _WIN32
+inline constexpr char PATH_SEPARATORS[] = "\\/";
+inline constexpr bool PATHS_HAVE_DRIVES = true;
+#else
+inline constexpr char PATH_SEPARATORS[] = "/";
+inline constexpr bool PATHS_HAVE_DRIVES = false;
+#endif
+
 // Data files are handled as descriptors and moved in large blocks, with
 // no stream buffer copying in between.
 

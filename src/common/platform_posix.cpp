@@ -221,30 +221,6 @@ std::string program_path()
     }
 }
 
-path_parts split_path(const std::string& path)
-{
-    path_parts parts;
-    const std::size_t slash = path.rfind('/');
-    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-    parts.dir = path.substr(0, name_start);
-    const std::size_t dot = path.rfind('.');
-    const std::size_t name_end = dot == std::string::npos || dot < name_start ? path.size() : dot;
-    parts.base = path.substr(name_start, name_end - name_start);
-    parts.ext = path.substr(name_end);
-    return parts;
-}
-
-std::string join_path(const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext)
-{
-    std::string path = drive + dir;
-    if (!dir.empty() && dir.back() != '/')
-        path += '/';
-    path += base;
-    if (!ext.empty() && ext.front() != '.')
-        path += '.';
-    return path + ext;
-}
-
 bool file_exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;

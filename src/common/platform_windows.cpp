@@ -55,11 +55,6 @@ namespace {
 // The calls take at most a DWORD of bytes at once.
 constexpr std::size_t LARGEST_CALL = 1u << 30;
 
-HANDLE handle_of(int fd)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
 DWORD call_size(std::size_t length)
 {
     return static_cast<DWORD>(length < LARGEST_CALL ? length : LARGEST_CALL);
@@ -328,35 +323,6 @@ std::string program_path()
             return utf8_from_system(std::wstring_view(path.data(), length));
         path.resize(path.size() * 2);
     }
-}
-
-path_parts split_path(const std::string& path)
-{
-    path_parts parts;
-    std::size_t start = 0;
-    if (path.size() >= 2 && path[1] == ':') {
-        parts.drive = path.substr(0, 2);
-        start = 2;
-    }
-    const std::size_t separator = path.find_last_of("\\/");
-    const std::size_t name_start = separator == std::string::npos || separator < start ? start : separator + 1;
-    parts.dir = path.substr(start, name_start - start);
-    const std::size_t dot = path.rfind('.');
-    const std::size_t name_end = dot == std::string::npos || dot < name_start ? path.size() : dot;
-    parts.base = path.substr(name_start, name_end - name_start);
-    parts.ext = path.substr(name_end);
-    return parts;
-}
-
-std::string join_path(const std::string& drive, const std::string& dir, const std::string& base, const std::string& ext)
-{
-    std::string path = drive + dir;
-    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/')
-        path += '\\';
-    path += base;
-    if (!ext.empty() && ext.front() != '.')
-        path += '.';
-    return path + ext;
 }
 
 bool file_exists(const std::string& path)

@@ -13,17 +13,26 @@ std::wstring system_name(const char* path)
     if (name.starts_with(L"\\\\?\\") || name.starts_with(L"\\\\.\\"))
         return name;
     // A relative name counts with the folder it is in.
-    const DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    if (room < MAX_PATH - 12)  // the shorter limit, for folders
+    const std::wstring full = full_path(name);
+    if (full.size() + 1 < MAX_PATH - 12)  // the shorter limit, for folders, its terminator included
         return name;
-    std::wstring full(room, L'\0');
-    const DWORD length = GetFullPathNameW(name.c_str(), room, full.data(), nullptr);
-    if (length == 0 || length >= room)
-        return name;
-    full.resize(length);
     if (full.starts_with(L"\\\\"))
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
+}
+
+std::wstring full_path(const std::wstring& name)
+{
+    const DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(room, L'\0');
+    const DWORD length = room == 0 ? 0 : GetFullPathNameW(name.c_str(), room, full.data(), nullptr);
+    full.resize(length < room ? length : 0);
+    return full;
+}
+
+HANDLE handle_of(int fd)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
 std::string utf8_from_system(std::wstring_view name)

@@ -16,6 +16,13 @@
 // full path reaches MAX_PATH, in its \\?\ form, which has no such limit.
 std::wstring system_name(const char* path);
 
+// The full path of a name, as GetFullPathNameW gives it; empty if it cannot.
+// Device names (NUL, CON, COM1), wherever they stand, come back as \\.\NAME.
+std::wstring full_path(const std::wstring& name);
+
+// The system's handle under a run-time descriptor.
+HANDLE handle_of(int fd);
+
 // A name from the system, as the program holds names.
 std::string utf8_from_system(std::wstring_view name);
 

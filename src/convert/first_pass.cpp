@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
+#include <span>
 
 #include "common/common.h"
 #include "common/platform.h"
@@ -143,7 +143,10 @@ std::ptrdiff_t read_utf16(input_source& in, unsigned char* into, std::size_t roo
     return static_cast<std::ptrdiff_t>(n);
 }
 
-bool begins_with(const unsigned char* bytes, std::ptrdiff_t length, std::initializer_list<unsigned char> mark)
+constexpr unsigned char UTF16_LE_MARK[] = {0xFF, 0xFE};
+constexpr unsigned char UTF16_BE_MARK[] = {0xFE, 0xFF};
+
+bool begins_with(const unsigned char* bytes, std::ptrdiff_t length, std::span<const unsigned char> mark)
 {
     return length >= static_cast<std::ptrdiff_t>(mark.size()) && std::equal(mark.begin(), mark.end(), bytes);
 }
@@ -165,12 +168,15 @@ std::ptrdiff_t read_start(input_source& in, unsigned char* into, std::size_t roo
         got += more;
     }
     std::size_t mark = 0;
-    if (begins_with(into, got, {0xEF, 0xBB, 0xBF})) {
+    if (begins_with(into, got, BYTE_ORDER_MARK)) {
         in.encoding = ENCODING_UTF8_MARK;
-        mark = 3;
-    } else if (begins_with(into, got, {0xFF, 0xFE}) || begins_with(into, got, {0xFE, 0xFF})) {
-        in.encoding = into[0] == 0xFF ? ENCODING_UTF16_LE : ENCODING_UTF16_BE;
-        mark = 2;
+        mark = sizeof BYTE_ORDER_MARK;
+    } else if (begins_with(into, got, UTF16_LE_MARK)) {
+        in.encoding = ENCODING_UTF16_LE;
+        mark = sizeof UTF16_LE_MARK;
+    } else if (begins_with(into, got, UTF16_BE_MARK)) {
+        in.encoding = ENCODING_UTF16_BE;
+        mark = sizeof UTF16_BE_MARK;
     }
     if (in.progress != nullptr) {
         const std::lock_guard<std::mutex> hold(in.progress->lock);
