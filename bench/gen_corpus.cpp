@@ -6,6 +6,13 @@
 //   heavy  text exports: most lines hold several quoted text fields, some
 //          with commas, doubled quotes or line breaks inside; a third of
 //          the records span lines
+// and four whose one field is as long as the file, for the memory bound:
+//   stray     a stray quote in the second record of the plain corpus, which
+//             holds no other quote: the field runs to the end of the file
+//   unquoted  one unquoted field of words and spaces
+//   pipes     one quoted field full of '|', CR LF and doubled quotes
+//   blanks    a quoted field, then spaces and tabs, a fifth of the file
+//             (dropped, since a comma follows), then plain records
 // Usage: gen_corpus PROFILE MEGABYTES OUTPUT
 #include <cstdint>
 #include <cstdio>
@@ -184,17 +191,66 @@ void record(const char* profile, std::string& out)
     out += "\r\n";
 }
 
+// What comes before the records of a long profile, or after its last block.
+struct long_profile {
+    const char* name;
+    const char* records;  // the profile the body is made of; null: long_body
+    std::string head;
+    std::string tail;
+};
+
+// The body of one long field, a block at a time.
+void long_body(const char* profile, std::string& out)
+{
+    if (std::strcmp(profile, "unquoted") == 0) {
+        word(out);
+        out += ' ';
+    } else {
+        word(out);
+        out += below(3) == 0 ? "|" : below(2) == 0 ? "\r\n" : " \"\"";
+    }
+}
+
+// Spaces with a tab now and then.
+std::string blanks(std::uint64_t length)
+{
+    std::string run(length, ' ');
+    for (std::uint64_t i = 3; i < length; i += 7)
+        run[i] = '\t';
+    return run;
+}
+
+// Sets p to the long profile of that name; false for any other name.
+bool find_long_profile(const char* name, std::uint64_t size, long_profile& p)
+{
+    const std::string plain_record = "1,alpha,2,Bergen\r\n";
+    if (std::strcmp(name, "stray") == 0)
+        p = {name, "plain", plain_record + "1,\"oops\r\n", ""};
+    else if (std::strcmp(name, "unquoted") == 0)
+        p = {name, nullptr, "1,", "\r\n"};
+    else if (std::strcmp(name, "pipes") == 0)
+        p = {name, nullptr, "1,\"", "\"\r\n"};
+    else if (std::strcmp(name, "blanks") == 0)
+        p = {name, "plain", plain_record + "1,\"closed\"" + blanks(size / 5) + ",after\r\n", ""};
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const std::uint64_t target = argc == 4 ? std::strtoull(argv[2], nullptr, 10) * 1000000ull : 0;
+    long_profile long_profile_found;
+    const long_profile* long_one
+        = argc == 4 && find_long_profile(argv[1], target, long_profile_found) ? &long_profile_found : nullptr;
     if (argc != 4
         || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "mixed") != 0
-            && std::strcmp(argv[1], "wide") != 0 && std::strcmp(argv[1], "heavy") != 0)) {
-        std::fputs("usage: gen_corpus plain|mixed|wide|heavy MEGABYTES OUTPUT\n", stderr);
+            && std::strcmp(argv[1], "wide") != 0 && std::strcmp(argv[1], "heavy") != 0 && long_one == nullptr)) {
+        std::fputs("usage: gen_corpus plain|mixed|wide|heavy|stray|unquoted|pipes|blanks MEGABYTES OUTPUT\n", stderr);
         return 2;
     }
-    const std::uint64_t target = std::strtoull(argv[2], nullptr, 10) * 1000000ull;
     std::FILE* out = std::fopen(argv[3], "wb");
     if (out == nullptr) {
         std::perror(argv[3]);
@@ -202,13 +258,25 @@ int main(int argc, char** argv)
     }
     std::uint64_t written = 0;
     std::string block;
+    if (long_one != nullptr) {
+        std::fwrite(long_one->head.data(), 1, long_one->head.size(), out);
+        written += long_one->head.size();
+    }
     while (written < target) {
         block.clear();
-        while (block.size() < 65536)
-            record(argv[1], block);
+        while (block.size() < 65536) {
+            if (long_one == nullptr)
+                record(argv[1], block);
+            else if (long_one->records != nullptr)
+                record(long_one->records, block);
+            else
+                long_body(long_one->name, block);
+        }
         std::fwrite(block.data(), 1, block.size(), out);
         written += block.size();
     }
+    if (long_one != nullptr)
+        std::fwrite(long_one->tail.data(), 1, long_one->tail.size(), out);
     if (std::fclose(out) != 0) {
         std::perror(argv[3]);
         return 1;
