@@ -18,6 +18,8 @@ void count_field(void*, std::size_t, void* data)
     static_cast<counts*>(data)->fields += 1;
 }
 
+void count_piece(void*, std::size_t, int, void*) { }
+
 void count_record(int, void*) { }
 
 std::ptrdiff_t read_file(void* fd, unsigned char* into, std::size_t room)
@@ -39,7 +41,7 @@ int main(int argc, char** argv)
         return 1;
     }
     counts seen {};
-    const split_report report = split_input(read_file, &fd, count_field, count_record, &seen);
+    const split_report report = split_input(read_file, &fd, {count_field, count_piece, count_record, &seen});
     if (report.outcome != SPLIT_OK) {
         std::fputs("split failed\n", stderr);
         return 1;

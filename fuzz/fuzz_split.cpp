@@ -5,7 +5,9 @@
 // pieces, and whatever the block size, read sizes and scan.
 //
 // Input layout: byte 0 chooses the block size, byte 1 the scan (bit 0) and
-// the seed for the sizes of reads and of libcsv's pieces; the rest is CSV.
+// the seed for the sizes of reads and of libcsv's pieces, byte 2 the most
+// of a field held whole (a few bytes, so that nearly every field libcsv
+// reads goes on in pieces, or the default); the rest is CSV.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +28,9 @@ void check(bool condition, const char* what)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size < 2)
+    if (size < 3)
         return 0;
-    const std::string_view csv(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::string_view csv(reinterpret_cast<const char*>(data + 3), size - 3);
 
     const reading_events whole = libcsv_events(csv);
     const reading_events pieces = libcsv_events(csv, 1 + data[1] % 37, data[1]);
@@ -37,9 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     split_settings settings;
     settings.block_size = SPLIT_SMALLEST_BLOCK + 4 * std::size_t {data[0]};
     settings.portable_scan = (data[1] & 1) != 0;
+    settings.field_limit = data[2] < 224 ? 1 + data[2] % 16 : HELD_FIELD_LIMIT;
     const reading_events split = split_events(csv, settings, 97, data[1]);
     check(split.report.outcome == SPLIT_OK, "the split failed");
     check(split.text == whole.text, "the splitter's fields differ from libcsv's");
+    check(split.longest <= settings.field_limit + settings.block_size, "a field was held whole past the limit");
     check(split.report.records == whole.records, "the record count differs");
     check(split.unclosed == whole.unclosed, "the unclosed quote is told differently");
     return 0;

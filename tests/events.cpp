@@ -6,16 +6,53 @@
 
 namespace {
 
+// Changes the bytes once noted, as the program's own callbacks may.
+void scramble(void* bytes, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i)
+        static_cast<unsigned char*>(bytes)[i] ^= 0x5A;
+}
+
 void note_field(void* bytes, std::size_t length, void* data)
 {
     auto* e = static_cast<reading_events*>(data);
-    e->text += 'F';
-    e->text += std::to_string(length);
-    e->text += ':';
+    e->longest = std::max(e->longest, length);
     if (length > 0)
-        e->text.append(static_cast<const char*>(bytes), length);
-    for (std::size_t i = 0; i < length; ++i)
-        static_cast<unsigned char*>(bytes)[i] ^= 0x5A;
+        e->pieces.append(static_cast<const char*>(bytes), length);
+    if (!e->pending.empty())
+        e->text += "(pending bytes left over)";
+    e->text += 'F';
+    e->text += std::to_string(e->pieces.size());
+    e->text += ':';
+    e->text += e->pieces;
+    e->pieces.clear();
+    e->pending.clear();
+    scramble(bytes, length);
+}
+
+void note_piece(void* bytes, std::size_t length, int kind, void* data)
+{
+    auto* e = static_cast<reading_events*>(data);
+    e->longest = std::max(e->longest, length);
+    const std::string_view piece(static_cast<const char*>(bytes), length);
+    switch (kind) {
+    case PIECE_SURE:
+        if (!e->pending.empty())
+            e->text += "(a sure piece while bytes are pending)";
+        e->pieces += piece;
+        break;
+    case PIECE_PENDING:
+        e->pending += piece;
+        break;
+    case PIECE_KEPT:
+        e->pieces += e->pending;
+        e->pending.clear();
+        break;
+    case PIECE_DROPPED:
+        e->pending.clear();
+        break;
+    }
+    scramble(bytes, length);
 }
 
 void note_record(int terminator, void* data)
@@ -77,7 +114,7 @@ reading_events split_events(
 {
     reading_events e;
     memory_source source {csv, {seed, most_read}};
-    e.report = split_input(read_memory, &source, note_field, note_record, &e, settings);
+    e.report = split_input(read_memory, &source, {note_field, note_piece, note_record, &e}, settings);
     e.unclosed = e.report.unclosed;
     return e;
 }

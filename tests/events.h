@@ -1,5 +1,6 @@
 // Fields and record ends as libcsv alone delivers them and as the record
-// splitter does, written down as one string each ('F', the length, ':', the
+// splitter does (its pieces of a long field gathered), written down as one
+// string each ('F', the length, ':', the
 // bytes; 'R' and the terminator), so that equal strings mean equal
 // readings. The fuzz target and the unit tests compare the two.
 #pragma once
@@ -15,6 +16,12 @@ struct reading_events {
     std::int64_t records = 0;
     bool unclosed = false;  // the input ended inside a quoted field
     split_report report {};  // the splitter's, where it read
+    // A field handed on in pieces, gathered until its end; the longest
+    // field or piece handed on at once, which the splitter's memory bound
+    // caps.
+    std::string pieces;
+    std::string pending;
+    std::size_t longest = 0;
 };
 
 // libcsv with options 0, given the input in one call (most_piece 0) or in

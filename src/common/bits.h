@@ -40,6 +40,12 @@ inline std::uint64_t bytes_equal(std::uint64_t word, unsigned char b)
     return (x - BYTE_ONES) & ~x & BYTE_HIGHS;
 }
 
+// Flags exactly the bytes of the word that are not zero.
+inline std::uint64_t nonzero_bytes(std::uint64_t word)
+{
+    return (((word & ~BYTE_HIGHS) + ~BYTE_HIGHS) | word) & BYTE_HIGHS;
+}
+
 // Offset of the first flagged byte in memory order; flags must not be 0.
 inline std::size_t first_flagged(std::uint64_t flags)
 {

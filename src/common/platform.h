@@ -62,6 +62,10 @@ int reopen_for_reading(int fd);
 // with errno set on failure.
 bool write_all(int fd, const void* bytes, std::size_t length);
 
+// Cuts the file to length bytes and goes on writing there. False with
+// errno set on failure.
+bool rewind_file(int fd, std::uint64_t length);
+
 // Closes the file. False with errno set if that fails, which for a file
 // written to can mean its last bytes were lost.
 bool close_file(int fd);

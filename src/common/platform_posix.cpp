@@ -82,6 +82,11 @@ int reopen_for_reading(int fd)
     return fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
+bool rewind_file(int fd, std::uint64_t length)
+{
+    return ftruncate(fd, static_cast<off_t>(length)) == 0 && lseek(fd, static_cast<off_t>(length), SEEK_SET) >= 0;
+}
+
 bool write_all(int fd, const void* bytes, std::size_t length)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);

@@ -115,6 +115,16 @@ bool write_all(int fd, const void* bytes, std::size_t length)
     return true;
 }
 
+bool rewind_file(int fd, std::uint64_t length)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(length);
+    if (SetFilePointerEx(handle_of(fd), position, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(fd)))
+        return true;
+    errno = errno_for(GetLastError());
+    return false;
+}
+
 bool close_file(int fd)
 {
     return _close(fd) == 0;

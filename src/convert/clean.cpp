@@ -167,8 +167,9 @@ unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
 
 }  // namespace
 
-std::size_t clean_field(unsigned char* bytes, std::size_t length)
+std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe)
 {
+    pipe = nullptr;
     // An empty field may come with no buffer at all.
     if (length == 0)
         return 0;
@@ -176,13 +177,24 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length)
     const bool keep = run_options.line_break_mode == LINE_BREAKS_KEEP;
     if (!any_flagged(bytes, length, [keep](std::uint64_t word) { return look_flags(word, true, !keep); }))
         return length;
-    unsigned char* pipe;
     if (run_options.line_break_mode == LINE_BREAKS_TO_SPACE)
         pipe = line_breaks_to_spaces(bytes, length);
     else if (run_options.line_break_mode == LINE_BREAKS_REMOVE)
         pipe = remove_line_breaks(bytes, length);
     else
         pipe = first_pipe(bytes, length);
+    return length;
+}
+
+void report_pipe_heading()
+{
+    report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number));
+}
+
+std::size_t clean_field(unsigned char* bytes, std::size_t length)
+{
+    unsigned char* pipe;
+    length = clean_piece(bytes, length, pipe);
 
     // Only the first '|' is replaced; the message shows the field as it was,
     // every byte of it, zero bytes included.

@@ -66,8 +66,22 @@ struct output_buffer {
     // UTF-8 held, written as UTF-16 (with_utf16 sets it up).
     input_encoding encoding = ENCODING_BYTES;
     std::unique_ptr<unsigned char[]> encoded;
+    // Where bytes begin that may yet be taken back; NOT_TENTATIVE while
+    // there are none. They are written out like the rest, but a reader that
+    // follows is told only of what comes before them.
+    static constexpr std::uint64_t NOT_TENTATIVE = UINT64_MAX;
+    std::uint64_t tentative_from = NOT_TENTATIVE;
 
     explicit output_buffer(int target);
+
+    // Where the next byte put goes in the file.
+    std::uint64_t position() const { return written + used; }
+
+    void begin_tentative() { tentative_from = position(); }
+    void keep_tentative();
+    // Takes the tentative bytes back, from the file too where they have
+    // been written out.
+    void drop_tentative();
 
     // Held bytes go out as UTF-16 of the input's byte order from here on.
     void with_utf16(input_encoding utf16);
@@ -87,6 +101,26 @@ struct output_buffer {
 
     // The field in double quotes, each double quote inside it doubled.
     void put_quoted(const unsigned char* field, std::size_t length);
+    // The bytes with each double quote doubled, and no quotes around them.
+    void put_doubled(const unsigned char* bytes, std::size_t length);
+};
+
+// The first pass's side of the intermediate file: its buffer, and the
+// field being handed on in pieces, while one is. Written and read by the
+// first pass's callbacks alone.
+struct intermediate_writer {
+    output_buffer out;
+    bool field_open = false;  // a long field's first piece is written, its end is not
+    bool pipe_replaced = false;  // ...and its first '|' has become a space
+    std::uint64_t field_start = 0;  // where its bytes begin in the file, after the opening quote
+    std::uint64_t pipe_at = 0;  // where that space is
+    int reader = -1;  // the file opened again to show such a field, once one needs it
+    int read_error = 0;  // errno of a failed read of it, 0 while none has failed
+
+    explicit intermediate_writer(int fd);
+    ~intermediate_writer();
+    intermediate_writer(const intermediate_writer&) = delete;
+    intermediate_writer& operator=(const intermediate_writer&) = delete;
 };
 
 // What spreadsheet programs put at the start of "CSV UTF-8" files.
@@ -98,6 +132,7 @@ enum first_pass_outcome : int {
     PASS_READ_FAILED,  // reading the input failed; error holds the errno
     PASS_INPUT_INVALID,  // UTF-16 input that is not; error holds EILSEQ
     PASS_WRITE_FAILED,  // error holds the errno of the failed write
+    PASS_INTERMEDIATE_READ_FAILED,  // reading a long field back to show it; error holds the errno
     PASS_STOPPED,  // the finishing pass following it failed
 };
 
@@ -117,19 +152,36 @@ struct first_pass_report {
 first_pass_report run_first_pass(
     int input, int intermediate, const split_settings& settings = {}, intermediate_progress* progress = nullptr);
 
-// libcsv field callback. data is the intermediate file's output_buffer.
-// Writes the field, cleaned and quoted, with a '|' before every field but a
-// record's first.
+// libcsv field callback. data is the intermediate_writer. Writes the
+// field, cleaned and quoted, with a '|' before every field but a record's
+// first; for a field handed on in pieces, its last piece.
 void on_field(void* bytes, std::size_t length, void* data);
 
-// libcsv record callback. data is the intermediate file's output_buffer.
-// Ends the line, counts the record and shows progress every thousand
-// records.
+// The splitter's piece callback. data is the intermediate_writer. Writes a
+// long field's pieces as they come, cleaned, with bytes whose fate is not
+// yet known written tentatively.
+void on_field_piece(void* bytes, std::size_t length, int kind, void* data);
+
+// Writes a long field's last piece and closing quote, then, where its
+// first '|' was replaced, the message that shows the field as it was.
+void end_field_in_pieces(intermediate_writer& writer, unsigned char* bytes, std::size_t length);
+
+// libcsv record callback. data is the intermediate_writer. Ends the line,
+// counts the record and shows progress every thousand records.
 void on_record_end(int terminator, void* data);
 
 // Applies the line-break option and replaces a field's first '|' by a
 // space, in place, reporting each change. Returns the new length.
 std::size_t clean_field(unsigned char* bytes, std::size_t length);
+
+// The same for a piece of a long field, but for the '|': applies the
+// line-break option, reporting each line feed, and sets pipe to the first
+// '|' of what is left, or to null. Returns the new length.
+std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe);
+
+// The pipe message without the field, which the caller writes after it,
+// then a line feed.
+void report_pipe_heading();
 
 enum finish_outcome : int {
     FINISH_OK = 0,

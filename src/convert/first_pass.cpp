@@ -54,8 +54,13 @@ void put_as_it_stands(
 
 void on_field(void* bytes, std::size_t length, void* data)
 {
-    auto* intermediate = static_cast<output_buffer*>(data);
+    auto* writer = static_cast<intermediate_writer*>(data);
     auto* field = static_cast<unsigned char*>(bytes);
+    if (writer->field_open) {
+        end_field_in_pieces(*writer, field, length);
+        return;
+    }
+    output_buffer* const intermediate = &writer->out;
     run_counters.field_number += 1;
     // The separator goes before a field rather than after it, so nothing
     // has to be taken back at the record's end.
@@ -74,7 +79,7 @@ void on_field(void* bytes, std::size_t length, void* data)
 
 void on_record_end(int /*terminator*/, void* data)
 {
-    static_cast<output_buffer*>(data)->put('\n');
+    static_cast<intermediate_writer*>(data)->out.put('\n');
     run_counters.records_done += 1;
     if (run_counters.records_done % 1000 == 0) {
         console_print(stdout, MSG_PROGRESS, static_cast<long long>(run_counters.records_done));
@@ -103,7 +108,7 @@ struct utf16_input {
 // takes the encoding it tells.
 struct input_source {
     int fd;
-    const output_buffer* intermediate;
+    const intermediate_writer* intermediate;
     intermediate_progress* progress;
     bool mark_checked;
     input_encoding encoding;
@@ -202,7 +207,8 @@ std::ptrdiff_t read_input(void* data, unsigned char* into, std::size_t room)
     auto* in = static_cast<input_source*>(data);
     // A full disk stops the run here rather than after the whole input, and
     // so does a finishing pass that has failed.
-    if (in->intermediate->error_number != 0 || (in->progress != nullptr && finish_has_failed(*in->progress)))
+    if (in->intermediate->out.error_number != 0 || in->intermediate->read_error != 0
+        || (in->progress != nullptr && finish_has_failed(*in->progress)))
         return -1;
     const std::ptrdiff_t got = !in->mark_checked ? read_start(*in, into, room)
         : in->utf16 != nullptr                   ? read_utf16(*in, into, room)
@@ -216,16 +222,21 @@ first_pass_report first_pass(
     int input, int intermediate_file, const split_settings& settings, intermediate_progress* progress)
 {
     first_pass_report report {};
-    output_buffer intermediate(intermediate_file);
+    intermediate_writer writer(intermediate_file);
+    output_buffer& intermediate = writer.out;
     intermediate.progress = progress;
-    input_source source {input, &intermediate, progress, false, ENCODING_BYTES, nullptr, 0, false};
+    input_source source {input, &writer, progress, false, ENCODING_BYTES, nullptr, 0, false};
 
-    const split_report split = split_input(read_input, &source, on_field, on_record_end, &intermediate, settings);
+    const split_report split
+        = split_input(read_input, &source, {on_field, on_field_piece, on_record_end, &writer}, settings);
     report.encoding = source.encoding;
     if (split.outcome == SPLIT_PARSE_FAILED) {
         report.outcome = PASS_PARSE_FAILED;
         report.error = split.error;
         report.record = split.records + 1;
+    } else if (writer.read_error != 0) {
+        report.outcome = PASS_INTERMEDIATE_READ_FAILED;
+        report.error = writer.read_error;
     } else if (split.outcome == SPLIT_STOPPED && source.invalid) {
         report.outcome = PASS_INPUT_INVALID;
         report.error = EILSEQ;

@@ -32,8 +32,8 @@ bool output_buffer::flush(bool last)
     if (error_number == 0 && length > 0) {
         if (write_all(fd, out, length)) {
             written += length;
-            if (progress != nullptr)
-                publish_written(*progress, written);
+            if (progress != nullptr && tentative_from > written - length)
+                publish_written(*progress, written < tentative_from ? written : tentative_from);
         } else {
             error_number = errno != 0 ? errno : EIO;
         }
@@ -41,6 +41,28 @@ bool output_buffer::flush(bool last)
     std::memmove(bytes.get(), bytes.get() + used - kept, kept);
     used = kept;
     return error_number == 0;
+}
+
+void output_buffer::keep_tentative()
+{
+    if (progress != nullptr && tentative_from < written)
+        publish_written(*progress, written);
+    tentative_from = NOT_TENTATIVE;
+}
+
+void output_buffer::drop_tentative()
+{
+    if (tentative_from >= written) {
+        used = static_cast<std::size_t>(tentative_from - written);
+    } else if (error_number == 0) {
+        if (rewind_file(fd, tentative_from)) {
+            written = tentative_from;
+            used = 0;
+        } else {
+            error_number = errno != 0 ? errno : EIO;
+        }
+    }
+    tentative_from = NOT_TENTATIVE;
 }
 
 void output_buffer::put(const unsigned char* data, std::size_t length)
@@ -82,14 +104,20 @@ void output_buffer::put_quoted(const unsigned char* field, std::size_t length)
         return;
     }
     put('"');
-    while (field != end) {
-        const unsigned char* const quote = find_byte(field, end, '"');
-        put(field, static_cast<std::size_t>(quote - field));
+    put_doubled(field, length);
+    put('"');
+}
+
+void output_buffer::put_doubled(const unsigned char* bytes, std::size_t length)
+{
+    const unsigned char* const end = bytes + length;
+    while (bytes != end) {
+        const unsigned char* const quote = find_byte(bytes, end, '"');
+        put(bytes, static_cast<std::size_t>(quote - bytes));
         if (quote == end)
             break;
         put('"');
         put('"');
-        field = quote + 1;
+        bytes = quote + 1;
     }
-    put('"');
 }

@@ -58,6 +58,8 @@ int check_first_pass(const first_pass_report& pass, const char* input_path)
         return report_file_error(MSG_READ_FAILED, input_path, pass.error);
     case PASS_WRITE_FAILED:
         return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, pass.error);
+    case PASS_INTERMEDIATE_READ_FAILED:
+        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, pass.error);
     case PASS_STOPPED:  // the finishing pass failed; it says why
         return STATUS_FAILED;
     }

@@ -44,12 +44,6 @@ struct span_list {
     std::size_t count = 0;
 };
 
-struct deliver_to {
-    split_field on_field;
-    split_record on_record;
-    void* data;
-};
-
 // Reads, from pos (between records), every following record that can be
 // read without a doubt, up to about window bytes on, and delivers each.
 // Returns the position after the last one, and adds their number to
@@ -65,6 +59,41 @@ enum class reading { whole, needs_more, not_plain };
 // end is then just past the byte that ended the record. Nothing is changed,
 // so a record that is not plain can go to libcsv as it stands.
 reading read_record(const block& b, std::size_t pos, span_list& fields, std::size_t& end);
+
+// The first byte at or after from that is a quote (quotes_only) or any
+// stop; size if there is none.
+std::size_t next_stop(const block& b, std::size_t from, bool quotes_only);
+
+// Where the reading of a long field stands: libcsv's own state, with the
+// field's bytes taken out of its hands.
+enum class long_state : unsigned char {
+    quoted,  // inside quotes
+    after_quote,  // a quote inside quotes, which a comma or line end after it (blanks aside) closes
+    unquoted,
+};
+
+struct long_field {
+    bool active = false;
+    long_state state = long_state::quoted;
+    bool blanks_after_quote = false;  // after_quote: blanks have come since the quote
+    // Bytes whose fate a later byte decides: blanks at an unquoted field's
+    // end, or the quote of after_quote and the blanks after it.
+    bool tail_open = false;
+    bool tail_handed_on = false;  // ...some of them have gone on as PIECE_PENDING
+};
+
+enum class long_end { block_end, field_end, record_end };
+
+// Reads the long field on from pos, as libcsv would, handing it on in
+// pieces. Returns the block's size, or the position just past the comma or
+// line end that ended the field, which has then been delivered, and the
+// record with it for a line end. Gathers the field's bytes in place, so the
+// block's bytes before the returned position are no longer the input's.
+std::size_t read_long_field(block& b, std::size_t pos, long_field& f, const deliver_to& to, long_end& how);
+
+// At the end of the input: delivers the rest of the field and ends its
+// record; returns whether the field was left inside quotes.
+bool finish_long_field(long_field& f, const deliver_to& to);
 
 // Keeps one quote of each doubled pair, in place; returns the new length.
 std::size_t collapse_quotes(unsigned char* field, std::size_t length);

@@ -131,10 +131,6 @@ std::size_t read_plain_records(
     return pos;
 }
 
-namespace {
-
-// The first byte at or after from that is a quote (quotes_only) or any
-// stop; size if there is none.
 std::size_t next_stop(const block& b, std::size_t from, bool quotes_only)
 {
     const std::size_t words = (b.size + 63) / 64;
@@ -151,6 +147,8 @@ std::size_t next_stop(const block& b, std::size_t from, bool quotes_only)
     }
     return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
 }
+
+namespace {
 
 void add_span(span_list& fields, std::size_t start, std::size_t length, std::uint32_t flags)
 {

@@ -10,6 +10,10 @@
 // Anything else, a record longer than the block and the input's last
 // unterminated record go to libcsv from the record's start, and libcsv
 // keeps the input until it has ended a record again.
+//
+// No field is ever held whole past field_limit bytes: once libcsv holds
+// more of one, the splitter reads the rest of that field itself, as libcsv
+// would, and hands it on in pieces before its end.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +30,20 @@ using split_read = std::ptrdiff_t (*)(void* source, unsigned char* into, std::si
 using split_field = void (*)(void* bytes, std::size_t length, void* data);
 using split_record = void (*)(int terminator, void* data);
 
+// A long field's bytes before its end, which split_field then delivers as
+// the last piece. PIECE_SURE bytes are the field's. Blanks at an unquoted
+// field's end, or a closing quote and the blanks after it, are dropped or
+// kept only as a later byte decides: those come as PIECE_PENDING, in one or
+// more pieces, and are then kept (PIECE_KEPT) or dropped (PIECE_DROPPED),
+// both of which come without bytes.
+enum split_piece_kind : int { PIECE_SURE, PIECE_PENDING, PIECE_KEPT, PIECE_DROPPED };
+using split_piece = void (*)(void* bytes, std::size_t length, int kind, void* data);
+
+// The most of one field held in memory. A few MiB in all, whatever the
+// input: the block, libcsv's buffer up to this and a line, and the passes'
+// fixed buffers.
+inline constexpr std::size_t HELD_FIELD_LIMIT = std::size_t {1} << 20;
+
 inline constexpr std::size_t SPLIT_BLOCK_SIZE = 128 * 1024;
 inline constexpr std::size_t SPLIT_SMALLEST_BLOCK = 16;
 inline constexpr std::size_t SPLIT_LARGEST_BLOCK = std::size_t {1} << 30;
@@ -33,6 +51,7 @@ inline constexpr std::size_t SPLIT_LARGEST_BLOCK = std::size_t {1} << 30;
 struct split_settings {
     std::size_t block_size = SPLIT_BLOCK_SIZE;  // kept within the two limits above
     bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
+    std::size_t field_limit = HELD_FIELD_LIMIT;  // at least 1; tests set a few bytes
 };
 
 enum split_outcome : int {
@@ -49,5 +68,12 @@ struct split_report {
     bool unclosed;  // the input ended inside a quoted field, which the last record took in
 };
 
-split_report split_input(split_read read, void* source, split_field on_field, split_record on_record, void* data,
-    const split_settings& settings = {});
+// The callbacks and the data they get.
+struct deliver_to {
+    split_field on_field;
+    split_piece on_piece;
+    split_record on_record;
+    void* data;
+};
+
+split_report split_input(split_read read, void* source, const deliver_to& to, const split_settings& settings = {});

@@ -21,14 +21,14 @@ std::string intermediate_for(const std::string& input, std::size_t piece = 1024)
     csv_parser parser;
     csv_init(&parser, 0);
     std::FILE* file = std::tmpfile();
-    output_buffer intermediate(descriptor_of(file));
+    intermediate_writer intermediate(descriptor_of(file));
     for (std::size_t at = 0; at < input.size(); at += piece) {
         const std::size_t length = std::min(piece, input.size() - at);
         EXPECT_EQ(csv_parse(&parser, input.data() + at, length, on_field, on_record_end, &intermediate), length);
     }
     csv_fini(&parser, on_field, on_record_end, &intermediate);
     csv_free(&parser);
-    EXPECT_TRUE(intermediate.flush());
+    EXPECT_TRUE(intermediate.out.flush());
     std::string bytes = read_stream(file);
     std::fclose(file);
     return bytes;
