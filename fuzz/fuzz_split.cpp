@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     split_settings settings;
     settings.block_size = SPLIT_SMALLEST_BLOCK + 4 * std::size_t {data[0]};
     settings.portable_scan = (data[1] & 1) != 0;
-    settings.field_limit = data[2] < 224 ? 1 + data[2] % 16 : HELD_FIELD_LIMIT;
+    settings.field_limit = data[2] < 224 ? std::size_t {1} + data[2] % 16 : HELD_FIELD_LIMIT;
     const reading_events split = split_events(csv, settings, 97, data[1]);
     check(split.report.outcome == SPLIT_OK, "the split failed");
     check(split.text == whole.text, "the splitter's fields differ from libcsv's");

@@ -6,7 +6,7 @@
 // first pass must refuse them.
 //
 // Input layout: byte 0 chooses the byte order (bit 0), the option and the
-// scans; the rest follows the mark.
+// scans, byte 1 the most of a field held whole; the rest follows the mark.
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -54,16 +54,17 @@ bool plain_utf8(std::string_view units, bool big_endian, std::string& text)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size == 0)
+    if (size < 2)
         return 0;
     const bool big_endian = (data[0] & 1) != 0;
     const int mode = line_break_mode_of(static_cast<unsigned char>(data[0] >> 1));
-    const std::string_view units(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::size_t limit = field_limit_of(data[1]);
+    const std::string_view units(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::string mark = big_endian ? "\xFE\xFF" : "\xFF\xFE";
     const std::size_t block = SPLIT_SMALLEST_BLOCK + size * 7 % 1500;
     const bool portable = (data[0] & 8) != 0;
 
-    const in_memory_run run = convert_in_memory(mark + std::string(units), mode, block, portable, !portable);
+    const in_memory_run run = convert_in_memory(mark + std::string(units), mode, block, portable, !portable, limit);
     const std::int64_t records = run_counters.records_done;
     std::string text;
     if (!plain_utf8(units, big_endian, text)) {
@@ -72,12 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(run.pass.outcome == PASS_OK && run.finished.outcome == FINISH_OK, "a pass failed");
 
-    const in_memory_run utf8 = convert_in_memory("\xEF\xBB\xBF" + text, mode, block, !portable, portable);
+    // The UTF-8 twin holds fields whole: the two readings must agree.
+    const in_memory_run utf8
+        = convert_in_memory("\xEF\xBB\xBF" + text, mode, block, !portable, portable, HELD_FIELD_LIMIT);
     check(utf8.output.starts_with("\xEF\xBB\xBF"), "the UTF-8 mark was not written back");
     std::string expected;
     check(plain_utf8(run.output, big_endian, expected), "the output is not UTF-16");
     check(expected == utf8.output, "the output differs from the UTF-8 conversion");
     check(records == run_counters.records_done, "the record count differs from the UTF-8 conversion");
+    check(run.out == utf8.out && run.err == utf8.err, "the messages differ from the UTF-8 conversion's");
     check(run.pass.unclosed_record == utf8.pass.unclosed_record, "the unclosed-quote report differs");
     return 0;
 }

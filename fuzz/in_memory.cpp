@@ -52,6 +52,39 @@ std::string whole_file(int fd)
     return bytes;
 }
 
+// Standard output and standard error caught in memory while a run lasts,
+// as the program itself swaps its own streams in.
+struct captured_streams {
+    std::FILE* saved_out = stdout;
+    std::FILE* saved_err = stderr;
+    char* out_bytes = nullptr;
+    char* err_bytes = nullptr;
+    std::size_t out_size = 0;
+    std::size_t err_size = 0;
+
+    captured_streams()
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        stdout = open_memstream(&out_bytes, &out_size);
+        stderr = open_memstream(&err_bytes, &err_size);
+        check(stdout != nullptr && stderr != nullptr, "cannot catch the messages");
+    }
+
+    // Ends the catch and gives what came.
+    void end(std::string& out, std::string& err)
+    {
+        std::fclose(stdout);
+        std::fclose(stderr);
+        stdout = saved_out;
+        stderr = saved_err;
+        out.assign(out_bytes, out_size);
+        err.assign(err_bytes, err_size);
+        std::free(out_bytes);
+        std::free(err_bytes);
+    }
+};
+
 }  // namespace
 
 void check(bool condition, const char* what)
@@ -75,8 +108,13 @@ int line_break_mode_of(unsigned char choice)
     return modes[choice % 3];
 }
 
-in_memory_run convert_in_memory(
-    std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan, bool portable_finish)
+std::size_t field_limit_of(unsigned char choice)
+{
+    return choice < 224 ? 1 + choice % 16 : HELD_FIELD_LIMIT;
+}
+
+in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan,
+    bool portable_finish, std::size_t field_limit)
 {
     reset_run_state();
     run_options.line_break_mode = line_break_mode;
@@ -87,8 +125,11 @@ in_memory_run convert_in_memory(
     split_settings settings;
     settings.block_size = block_size;
     settings.portable_scan = portable_scan;
+    settings.field_limit = field_limit;
     in_memory_run run {};
+    captured_streams messages;
     run.pass = run_first_pass(in, intermediate, settings);
+    messages.end(run.out, run.err);
     if (run.pass.outcome == PASS_OK) {
         run.finished = finish_output(intermediate, out, {run.pass.encoding, portable_finish});
         run.output = whole_file(out);

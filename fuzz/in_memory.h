@@ -21,9 +21,16 @@ struct in_memory_run {
     first_pass_report pass;
     finish_result finished;  // only where the first pass succeeded
     std::string output;
+    std::string out;  // what the passes wrote to standard output
+    std::string err;  // ...and to standard error
 };
 
-// Runs both passes over input with the given option and scans; the block
-// size is the splitter's. Checks that nothing is left in the directory.
-in_memory_run convert_in_memory(
-    std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan, bool portable_finish);
+// The fuzz input's choice of the most of a field held whole: mostly a few
+// bytes, so that nearly every field libcsv reads goes on in pieces.
+std::size_t field_limit_of(unsigned char choice);
+
+// Runs both passes over input with the given option, scans and splitter
+// settings (block and field limit). Checks that nothing is left in the
+// directory.
+in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan,
+    bool portable_finish, std::size_t field_limit);

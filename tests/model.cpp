@@ -2,11 +2,19 @@
 
 #include <csv.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "common/common.h"
 
 namespace {
+
+std::string message(const char* format, long long first, long long second = 0)
+{
+    char text[256];
+    const int length = std::snprintf(text, sizeof text, format, first, second);
+    return std::string(text, static_cast<std::size_t>(length));
+}
 
 struct collected {
     int mode;
@@ -19,10 +27,14 @@ void collect_field(void* bytes, std::size_t length, void* data)
     auto* c = static_cast<collected*>(data);
     const std::string raw = length == 0 ? std::string() : std::string(static_cast<const char*>(bytes), length);
     std::string field;
+    const long long record = c->result.records + 1;
     for (const char byte : raw) {
         if (c->mode != LINE_BREAKS_KEEP && (byte == '\n' || byte == '\r')) {
-            if (byte == '\n')
+            if (byte == '\n') {
                 ++c->result.line_feed_messages;
+                c->result.err += message(
+                    c->mode == LINE_BREAKS_TO_SPACE ? MSG_LINE_BREAK_TO_SPACE : MSG_LINE_BREAK_REMOVED, record);
+            }
             if (c->mode == LINE_BREAKS_TO_SPACE)
                 field += ' ';
         } else {
@@ -30,6 +42,7 @@ void collect_field(void* bytes, std::size_t length, void* data)
         }
     }
     if (const std::size_t pipe = field.find('|'); pipe != std::string::npos) {
+        c->result.out += message(MSG_EXTRA_PIPE, record, static_cast<long long>(c->fields.size() + 1)) + field + '\n';
         field[pipe] = ' ';
         ++c->result.pipe_messages;
     }
@@ -48,13 +61,15 @@ void collect_record(int, void* data)
     c->result.output += "\r\n";
     c->fields.clear();
     ++c->result.records;
+    if (c->result.records % 1000 == 0)
+        c->result.out += message(MSG_PROGRESS, c->result.records);
 }
 
 }  // namespace
 
 model_result model_conversion(std::string_view input, int line_break_mode)
 {
-    collected c{line_break_mode, {}, {}};
+    collected c {line_break_mode, {}, {}};
     const std::string_view mark("\xEF\xBB\xBF");
     if (input.substr(0, mark.size()) == mark) {
         c.result.output = mark;
