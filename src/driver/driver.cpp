@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -93,7 +94,7 @@ int report_success(const first_pass_report& pass)
 // output created only once the first pass has succeeded.
 int convert_in_place(int input, int intermediate, const char* input_path, const char* output_path)
 {
-    const first_pass_report pass = run_first_pass(input, intermediate);
+    const first_pass_report pass = run_first_pass(input, intermediate, splitter_settings());
     if (const int status = check_first_pass(pass, input_path); status != STATUS_OK)
         return status;
 
@@ -127,7 +128,8 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
     }
-    const first_pass_report pass = run_first_pass(input, intermediate, {}, finisher.joinable() ? &progress : nullptr);
+    const first_pass_report pass
+        = run_first_pass(input, intermediate, splitter_settings(), finisher.joinable() ? &progress : nullptr);
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
@@ -203,6 +205,19 @@ int run(int argc, char** argv)
 }
 
 }  // namespace
+
+split_settings splitter_settings()
+{
+    split_settings settings;
+    const char* const limit = std::getenv("TROVANEX_FIELD_LIMIT");
+    if (limit != nullptr && *limit >= '1' && *limit <= '9') {
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(limit, &end, 10);
+        if (*end == '\0' && bytes < settings.field_limit)
+            settings.field_limit = static_cast<std::size_t>(bytes);
+    }
+    return settings;
+}
 
 int convert_file(int argc, char** argv)
 {

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "split/split.h"
+
 // Runs one conversion as the command line asks and returns the process's
 // exit status.
 int convert_file(int argc, char** argv);
@@ -16,6 +18,11 @@ inline constexpr int COMMAND_LINE_ILLEGAL_OPTION = -1;
 // returns how many positional arguments there are, the program's path
 // included.
 int parse_command_line(char** argv, int argc);
+
+// The splitter's settings: the defaults, but for the most of a field held
+// whole, which the environment's TROVANEX_FIELD_LIMIT may set lower, down
+// to a byte, so that tests can send short fields the way of long ones.
+split_settings splitter_settings();
 
 // The usage text: on standard error after a wrong command line, on
 // standard output when asked for with --help.

@@ -142,6 +142,11 @@ running_program start_program(const std::string& dir, const std::vector<std::str
             if (setrlimit(RLIMIT_AS, &limit) != 0)
                 _exit(126);
         }
+        for (const std::string& setting : how.environment) {
+            const std::size_t equals = setting.find('=');
+            if (setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1) != 0)
+                _exit(126);
+        }
         if (how.user == as_user::unprivileged && can_drop_privileges()
             && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0))
             _exit(126);

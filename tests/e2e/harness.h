@@ -52,6 +52,7 @@ struct launch {
     long memory_limit = 0;  // bytes of address space; 0: no limit
     std::string standard_output;  // a file standard output goes to instead of the collected pipe
     bool standard_output_closed = false;  // standard output is a pipe nobody reads
+    std::vector<std::string> environment;  // NAME=value, added to the program's environment
 };
 
 inline launch unprivileged()

@@ -1,7 +1,9 @@
 // Every input and output call fails in turn. strace makes the Nth call of a
 // kind fail with a chosen errno, for every N until a run goes through with
 // no call failed; each run converts a small input with clean-up messages
-// over an existing output. A run then either succeeds with the right output,
+// over an existing output, and then one whose fields go on in pieces: one
+// with a pipe, read back to be shown, and blanks past a block that are
+// written and taken back. A run then either succeeds with the right output,
 // or fails with status 1 and a message naming the file, leaving no
 // intermediate file and the old output as it was. Interrupted reads and
 // writes are tried again, never reported. Calls that fail in the dynamic
@@ -34,6 +36,13 @@ std::string input_with_messages()
     for (int i = 0; i < 6000; ++i)
         text += std::to_string(i) + ",\"a|b\",\"line\r\nbreak, " + std::string(i % 50, 'x') + "\"\r\n";
     return text;
+}
+
+// A long field with a pipe, and blanks whose fate is known only after
+// more than a block, at a field limit of a byte.
+std::string input_in_pieces()
+{
+    return "1,\"a|" + std::string(200000, 'b') + "\"\r\n2,\"c\"" + std::string(300000, ' ') + ",d\r\n";
 }
 
 // The calls strace made fail, as it printed them. Its count of calls is
@@ -70,19 +79,22 @@ TEST(Injection, EveryCallFailsInTurn)
 #endif
     if (std::system("strace -V >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "strace is not installed";
-    const std::string input = input_with_messages();
     const struct {
         const char* call;
         const char* error;
-    } faults[] = {{"read", "EIO"}, {"read", "EINTR"}, {"pread64", "EIO"}, {"pread64", "EINTR"}, {"write", "EIO"},
-        {"write", "ENOSPC"}, {"write", "EINTR"}, {"openat", "EIO"}, {"close", "EIO"}, {"linkat", "EIO"},
-        {"rename", "EIO"}, {"unlink", "EIO"}};
+        bool in_pieces;  // with input_in_pieces rather than input_with_messages
+    } faults[]
+        = {{"read", "EIO", false}, {"read", "EINTR", false}, {"pread64", "EIO", false}, {"pread64", "EINTR", false},
+            {"write", "EIO", false}, {"write", "ENOSPC", false}, {"write", "EINTR", false}, {"openat", "EIO", false},
+            {"close", "EIO", false}, {"linkat", "EIO", false}, {"rename", "EIO", false}, {"unlink", "EIO", false},
+            {"pread64", "EIO", true}, {"write", "ENOSPC", true}, {"ftruncate", "EIO", true}, {"lseek", "EIO", true}};
     std::map<std::string, tally> tallies;
     for (const auto& fault : faults) {
+        const std::string input = fault.in_pieces ? input_in_pieces() : input_with_messages();
         for (const char* option : {"", "-r"}) {
             const std::string converted
                 = model_conversion(input, *option != '\0' ? LINE_BREAKS_TO_SPACE : LINE_BREAKS_KEEP).output;
-            tally& t = tallies[std::string(fault.call) + " " + fault.error];
+            tally& t = tallies[std::string(fault.call) + " " + fault.error + (fault.in_pieces ? ", in pieces" : "")];
             for (int n = 1;; ++n) {
                 scratch_dir dir;
                 write_file(dir.at("in.csv"), input);
@@ -90,6 +102,8 @@ TEST(Injection, EveryCallFailsInTurn)
                 launch how;
                 how.program = "/usr/bin/strace";
                 how.argv0 = "strace";
+                if (fault.in_pieces)
+                    how.environment = {"TROVANEX_FIELD_LIMIT=1"};
                 std::vector<std::string> args {"-f", "-ff", "-o", "trace", "-y", "-e",
                     std::string("trace=") + fault.call, "-e",
                     std::string("inject=") + fault.call + ":error=" + fault.error + ":when=" + std::to_string(n),

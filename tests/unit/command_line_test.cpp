@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/common.h"
@@ -96,6 +98,32 @@ TEST(CommandLine, ExtraItemWarnsAndStops)
         "\nThere appears to be an extra or eroneous item \"extra\"\n"
         "at the end of the command line\n"
         "Please check your syntax, and correct to problem.\n");
+}
+
+}  // namespace
+
+namespace {
+
+void set_field_limit(const char* value)
+{
+#ifdef _WIN32
+    _putenv_s("TROVANEX_FIELD_LIMIT", value);
+#else
+    setenv("TROVANEX_FIELD_LIMIT", value, 1);
+#endif
+}
+
+// Tests lower the limit from the environment; nothing else changes it.
+TEST(CommandLine, FieldLimitOnlyLoweredByTheEnvironment)
+{
+    const std::pair<const char*, std::size_t> cases[]
+        = {{"1", 1}, {"4096", 4096}, {"", HELD_FIELD_LIMIT}, {"0", HELD_FIELD_LIMIT}, {"-3", HELD_FIELD_LIMIT},
+            {"12x", HELD_FIELD_LIMIT}, {"99999999999", HELD_FIELD_LIMIT}};
+    for (const auto& [value, limit] : cases) {
+        set_field_limit(value);
+        EXPECT_EQ(splitter_settings().field_limit, limit) << '"' << value << '"';
+    }
+    set_field_limit("");
 }
 
 }  // namespace
