@@ -66,3 +66,44 @@ inline const unsigned char* find_byte(const unsigned char* p, const unsigned cha
         ++p;
     return p;
 }
+
+// Copies at most 16 bytes with a few moves instead of a call. Every byte
+// is read before any is written, so the areas may overlap.
+inline void copy_short(unsigned char* to, const unsigned char* from, std::size_t n)
+{
+    if (n >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+    } else if (n > 0) {
+        const unsigned char first = from[0], middle = from[n / 2], last = from[n - 1];
+        to[0] = first;
+        to[n / 2] = middle;
+        to[n - 1] = last;
+    }
+}
+
+// Moves n bytes, the areas perhaps overlapping; runs of up to 32 bytes,
+// which fields are mostly made of, without a call.
+inline void move_bytes(unsigned char* to, const unsigned char* from, std::size_t n)
+{
+    if (n <= 16) {
+        copy_short(to, from, n);
+    } else if (n <= 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, from, 16);
+        std::memcpy(words + 2, from + n - 16, 16);
+        std::memcpy(to, words, 16);
+        std::memcpy(to + n - 16, words + 2, 16);
+    } else {
+        std::memmove(to, from, n);
+    }
+}

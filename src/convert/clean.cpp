@@ -1,5 +1,10 @@
+#include <bit>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/common.h"
 #include "common/platform.h"
@@ -46,13 +51,12 @@ constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE
 constexpr message_parts REMOVED_MESSAGE = split_message(MSG_LINE_BREAK_REMOVED);
 constexpr message_parts PIPE_MESSAGE = split_message(MSG_EXTRA_PIPE);
 
-// Writes the message, and after it the field's bytes and a line feed when
-// there is a field to show: as one write when it all fits the buffer.
-void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0,
-    const unsigned char* field = nullptr, std::size_t field_length = 0)
+// The texts are short; each number adds at most 20 bytes.
+constexpr std::size_t LONGEST_MESSAGE = 256;
+
+// Writes the message's text with its numbers into text; returns its length.
+std::size_t format_message(char* text, const message_parts& message, long long first, long long second = 0)
 {
-    constexpr std::size_t FIELD_ROOM = 512;
-    char text[256 + FIELD_ROOM];  // the texts are short; each number adds at most 20 bytes
     std::size_t used = 0;
     const long long numbers[2] = {first, second};
     for (int i = 0; i <= message.numbers; ++i) {
@@ -72,6 +76,17 @@ void report(std::FILE* stream, const message_parts& message, long long first, lo
         while (count > 0)
             text[used++] = digits[--count];
     }
+    return used;
+}
+
+// Writes the message, and after it the field's bytes and a line feed when
+// there is a field to show: as one write when it all fits the buffer.
+void report(std::FILE* stream, const message_parts& message, long long first, long long second = 0,
+    const unsigned char* field = nullptr, std::size_t field_length = 0)
+{
+    constexpr std::size_t FIELD_ROOM = 512;
+    char text[LONGEST_MESSAGE + FIELD_ROOM];
+    std::size_t used = format_message(text, message, first, second);
     if (field == nullptr) {
         console_write(stream, text, used);
     } else if (field_length < FIELD_ROOM) {
@@ -84,6 +99,23 @@ void report(std::FILE* stream, const message_parts& message, long long first, lo
         console_write(stream, field, field_length);
         console_write(stream, "\n", 1);
     }
+}
+
+// The line-feed message, once for each line feed of a field. Nothing else
+// comes between them on standard error, so they go out in large writes.
+void report_line_feeds(const message_parts& message, std::size_t count)
+{
+    if (count == 0)
+        return;
+    char text[8192];
+    const std::size_t one = format_message(text, message, record_number());
+    std::size_t copies = 1;
+    for (; copies < count && (copies + 1) * one <= sizeof text; ++copies)
+        std::memcpy(text + copies * one, text, one);
+    for (; count >= copies; count -= copies)
+        console_write(stderr, text, copies * one);
+    if (count > 0)
+        console_write(stderr, text, count * one);
 }
 
 unsigned char* first_pipe(unsigned char* bytes, std::size_t length)
@@ -109,8 +141,28 @@ std::uint64_t look_flags(std::uint64_t word, bool want_pipe, bool want_line_brea
 unsigned char* line_breaks_to_spaces(unsigned char* bytes, std::size_t length)
 {
     unsigned char* pipe = nullptr;
+    std::size_t line_feeds = 0;
     unsigned char* p = bytes;
     unsigned char* const end = bytes + length;
+#if defined(__SSE2__)
+    // Fields full of line breaks are common enough: 16 bytes at a time,
+    // whatever they hold.
+    const __m128i space = _mm_set1_epi8(' ');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i feeds = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+        const __m128i breaks = _mm_or_si128(feeds, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        if (pipe == nullptr) {
+            if (const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|')))))
+                pipe = p + std::countr_zero(pipes);
+        }
+        if (_mm_movemask_epi8(breaks) != 0) {
+            line_feeds += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(feeds))));
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(p), _mm_or_si128(_mm_andnot_si128(breaks, v), _mm_and_si128(breaks, space)));
+        }
+    }
+#endif
     while (p != end) {
         if (end - p >= 8) {
             const std::uint64_t flags = look_flags(load_word(p), pipe == nullptr);
@@ -121,7 +173,7 @@ unsigned char* line_breaks_to_spaces(unsigned char* bytes, std::size_t length)
             p += first_flagged(flags);
         }
         if (*p == '\n') {
-            report(stderr, TO_SPACE_MESSAGE, record_number());
+            ++line_feeds;
             *p = ' ';
         } else if (*p == '\r') {
             *p = ' ';
@@ -130,12 +182,14 @@ unsigned char* line_breaks_to_spaces(unsigned char* bytes, std::size_t length)
         }
         ++p;
     }
+    report_line_feeds(TO_SPACE_MESSAGE, line_feeds);
     return pipe;
 }
 
 unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
 {
     unsigned char* pipe = nullptr;
+    std::size_t line_feeds = 0;
     unsigned char* kept = bytes;
     const unsigned char* p = bytes;
     const unsigned char* const end = bytes + length;
@@ -153,7 +207,7 @@ unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
                 *kept++ = *p++;
         }
         if (*p == '\n') {
-            report(stderr, REMOVED_MESSAGE, record_number());
+            ++line_feeds;
         } else if (*p != '\r') {
             if (*p == '|' && pipe == nullptr)
                 pipe = kept;
@@ -162,6 +216,7 @@ unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
         ++p;
     }
     length = static_cast<std::size_t>(kept - bytes);
+    report_line_feeds(REMOVED_MESSAGE, line_feeds);
     return pipe;
 }
 

@@ -111,6 +111,22 @@ void output_buffer::put_quoted(const unsigned char* field, std::size_t length)
 void output_buffer::put_doubled(const unsigned char* bytes, std::size_t length)
 {
     const unsigned char* const end = bytes + length;
+    if (length < OUTPUT_BUFFER_SIZE / 2 && OUTPUT_BUFFER_SIZE - used >= 2 * length) {
+        // Room even for nothing but quotes: the runs go straight in.
+        unsigned char* out = this->bytes.get() + used;
+        while (bytes != end) {
+            const unsigned char* const quote = find_byte(bytes, end, '"');
+            move_bytes(out, bytes, static_cast<std::size_t>(quote - bytes));
+            out += quote - bytes;
+            if (quote == end)
+                break;
+            *out++ = '"';
+            *out++ = '"';
+            bytes = quote + 1;
+        }
+        used = static_cast<std::size_t>(out - this->bytes.get());
+        return;
+    }
     while (bytes != end) {
         const unsigned char* const quote = find_byte(bytes, end, '"');
         put(bytes, static_cast<std::size_t>(quote - bytes));

@@ -106,7 +106,7 @@ void show_field(intermediate_writer& w, std::uint64_t end)
         while (i < n) {
             const auto quote = static_cast<std::size_t>(find_byte(read_to + i, read_to + n, '"') - read_to);
             const std::size_t run_end = std::min(quote + 1, n);  // the first quote of a pair stays
-            std::memmove(block.get() + kept, read_to + i, run_end - i);
+            move_bytes(block.get() + kept, read_to + i, run_end - i);
             kept += run_end - i;
             if (quote + 1 >= n) {
                 second_quote = quote + 1 == n;  // its partner begins the next block

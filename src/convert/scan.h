@@ -82,27 +82,3 @@ inline bool field_needs_care(const unsigned char* p, std::size_t n, bool line_br
     });
 #endif
 }
-
-// Copies a field of at most 16 bytes with a few moves instead of a call.
-// The two areas must not overlap.
-inline void copy_short(unsigned char* to, const unsigned char* from, std::size_t n)
-{
-    if (n >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
-    } else if (n > 0) {
-        const unsigned char first = from[0], middle = from[n / 2], last = from[n - 1];
-        to[0] = first;
-        to[n / 2] = middle;
-        to[n - 1] = last;
-    }
-}

@@ -43,7 +43,7 @@ struct walk {
     void append(std::size_t from, std::size_t n)
     {
         if (out != from)
-            std::memmove(bytes + out, bytes + from, n);
+            move_bytes(bytes + out, bytes + from, n);
         out += n;
     }
 
