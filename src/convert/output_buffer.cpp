@@ -82,27 +82,6 @@ void output_buffer::put(const unsigned char* data, std::size_t length)
 
 void output_buffer::put_quoted(const unsigned char* field, std::size_t length)
 {
-    // The runs between quotes are copied whole, each quote written twice.
-    // When even a field of nothing but quotes fits, the copy goes straight
-    // into the buffer; an empty field may come without a buffer at all.
-    const unsigned char* const end = field + length;
-    if (length < OUTPUT_BUFFER_SIZE / 2 && OUTPUT_BUFFER_SIZE - used >= 2 * length + 2) {
-        unsigned char* out = bytes.get() + used;
-        *out++ = '"';
-        while (field != end) {
-            const unsigned char* const quote = find_byte(field, end, '"');
-            std::memcpy(out, field, static_cast<std::size_t>(quote - field));
-            out += quote - field;
-            if (quote == end)
-                break;
-            *out++ = '"';
-            *out++ = '"';
-            field = quote + 1;
-        }
-        *out++ = '"';
-        used = static_cast<std::size_t>(out - bytes.get());
-        return;
-    }
     put('"');
     put_doubled(field, length);
     put('"');
@@ -110,9 +89,11 @@ void output_buffer::put_quoted(const unsigned char* field, std::size_t length)
 
 void output_buffer::put_doubled(const unsigned char* bytes, std::size_t length)
 {
+    // The runs between quotes are copied whole, each quote written twice.
+    // When even bytes of nothing but quotes fit, the copy goes straight into
+    // the buffer; an empty field may come without a buffer at all.
     const unsigned char* const end = bytes + length;
     if (length < OUTPUT_BUFFER_SIZE / 2 && OUTPUT_BUFFER_SIZE - used >= 2 * length) {
-        // Room even for nothing but quotes: the runs go straight in.
         unsigned char* out = this->bytes.get() + used;
         while (bytes != end) {
             const unsigned char* const quote = find_byte(bytes, end, '"');
