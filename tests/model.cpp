@@ -18,6 +18,7 @@ std::string message(const char* format, long long first, long long second = 0)
 
 struct collected {
     int mode;
+    const record_sink& sink;
     model_result result;
     std::vector<std::string> fields;
 };
@@ -52,13 +53,20 @@ void collect_field(void* bytes, std::size_t length, void* data)
 void collect_record(int, void* data)
 {
     auto* c = static_cast<collected*>(data);
+    for (std::string& field : c->fields) {
+        std::string written;
+        for (const char byte : field)
+            written += byte == '"' ? std::string("\"\"") : std::string(1, byte);
+        field = std::move(written);
+    }
     for (std::size_t i = 0; i < c->fields.size(); ++i) {
         if (i > 0)
             c->result.output += '|';
-        for (const char byte : c->fields[i])
-            c->result.output += byte == '"' ? std::string("\"\"") : std::string(1, byte);
+        c->result.output += c->fields[i];
     }
     c->result.output += "\r\n";
+    if (c->sink)
+        c->sink(c->fields);
     c->fields.clear();
     ++c->result.records;
     if (c->result.records % 1000 == 0)
@@ -67,9 +75,9 @@ void collect_record(int, void* data)
 
 }  // namespace
 
-model_result model_conversion(std::string_view input, int line_break_mode)
+model_result model_conversion(std::string_view input, int line_break_mode, const record_sink& sink)
 {
-    collected c {line_break_mode, {}, {}};
+    collected c {line_break_mode, sink, {}, {}};
     const std::string_view mark("\xEF\xBB\xBF");
     if (input.substr(0, mark.size()) == mark) {
         c.result.output = mark;

@@ -4,8 +4,10 @@
 // them. Tests and the fuzz target compare the program against it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct model_result {
     std::string output;
@@ -17,4 +19,8 @@ struct model_result {
     std::string err;  // ...and on standard error: line feeds changed
 };
 
-model_result model_conversion(std::string_view input, int line_break_mode);
+// Told each record's fields as the output holds them, quotes doubled, in
+// order: for tools that need the fields, not only the joined output.
+using record_sink = std::function<void(const std::vector<std::string>& fields)>;
+
+model_result model_conversion(std::string_view input, int line_break_mode, const record_sink& sink = {});
