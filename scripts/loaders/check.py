@@ -75,7 +75,7 @@ class Converted:
             sys.exit(f'trovanex {option} {csv} failed with status {run.returncode}: '
                      + run.stderr.decode(errors='replace'))
         with open(self.fields, 'wb') as out:
-            subprocess.run([os.path.join(BUILD, 'tests', 'loader_fields'), option, csv, self.output],
+            subprocess.run([os.path.join(BUILD, 'tests', 'loader_fields'), option, os.path.abspath(csv), self.output],
                            stdout=out, check=True)
         with open(self.output, 'rb') as output:
             self.marked = output.read(3) == MARK
