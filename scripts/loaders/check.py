@@ -219,6 +219,8 @@ def main():
             summary = []
             differences = 0
             for n, one in enumerate(converted):
+                if one.columns == 0:
+                    continue  # no records: nothing to load
                 folder = os.path.join(loader.folder, f'input-{n}')
                 os.mkdir(folder)
                 loader.reset(folder)
