@@ -3,6 +3,7 @@ doc/loaders/, reads every row back and compares every field, byte for
 byte, with the field trovanex wrote. See scripts/test-loaders."""
 
 import argparse
+import collections
 import os
 import re
 import signal
@@ -18,6 +19,10 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
 BUILD = os.path.join(ROOT, 'build', 'test')
 MARK = b'\xef\xbb\xbf'
 SHOWN = 5  # records listed per reason, and differences per file
+
+# What one loader made of one input: records compared, those left out by
+# reason, the load's seconds, and what became of the byte-order mark.
+Result = collections.namedtuple('Result', 'converted compared left_out seconds mark')
 
 
 def parse_arguments():
@@ -83,12 +88,16 @@ class Converted:
             first = fields.readline()
         self.columns = first.count(b',') + 1 if first else 0
 
-    def records(self):
-        """(number, hex line, fields) for each record."""
+    def lines(self):
+        """(number, hex line) for each record."""
         with open(self.fields, 'rb') as lines:
             for number, line in enumerate(lines, 1):
-                line = line.rstrip(b'\n')
-                yield number, line, [bytes.fromhex(field.decode()) for field in line.split(b',')]
+                yield number, line.rstrip(b'\n')
+
+    def records(self):
+        """(number, hex line, fields) for each record."""
+        for number, line in self.lines():
+            yield number, line, [bytes.fromhex(field.decode()) for field in line.split(b',')]
 
 
 def left_out_reason(loader, converted, fields):
@@ -120,12 +129,12 @@ def check(loader, converted, folder, summary):
     said = loader.load(recipe, folder)
     seconds = time.monotonic() - started
     if said is not None:
-        summary.append((converted, 0, left_out, seconds, None))
+        summary.append(Result(converted, 0, left_out, seconds, None))
         print(f'{loader.title}: {converted.name}: the recipe failed:\n{said.rstrip()}')
         return 1
     differences = 0
     wanted = iter(expected)
-    records = converted.records()
+    lines = converted.lines()
     rows = 0
     mark = None
     for row in loader.rows(converted.columns, folder):
@@ -133,7 +142,7 @@ def check(loader, converted, folder, summary):
         number = next(wanted, None)
         if number is None:
             continue
-        for record, line, fields in records:
+        for record, line in lines:
             if record == number:
                 break
         loaded = row.lower()
@@ -149,7 +158,7 @@ def check(loader, converted, folder, summary):
     if rows != len(expected):
         differences += 1
         print(f'{loader.title}: {converted.name}: {rows} rows loaded, {len(expected)} expected')
-    summary.append((converted, len(expected), left_out, seconds, mark))
+    summary.append(Result(converted, len(expected), left_out, seconds, mark))
     return differences
 
 
@@ -176,19 +185,19 @@ def widen(recipe, columns):
 
 
 def report(loader, summary, differences):
-    records = sum(compared for _, compared, _, _, _ in summary)
-    fields = sum(compared * converted.columns for converted, compared, _, _, _ in summary)
-    left = sum(len(numbers) for _, _, left_out, _, _ in summary for numbers in left_out.values())
-    seconds = sum(s for _, _, _, s, _ in summary)
+    records = sum(result.compared for result in summary)
+    fields = sum(result.compared * result.converted.columns for result in summary)
+    left = sum(len(numbers) for result in summary for numbers in result.left_out.values())
+    seconds = sum(result.seconds for result in summary)
     verdict = 'every field exact' if differences == 0 else f'{differences} differences'
     print(f'{loader.title}: {records} records ({fields} fields) compared, {left} left out, '
           f'loaded in {seconds:.2f} s: {verdict}')
-    for converted, _, left_out, _, mark in summary:
-        for reason, numbers in left_out.items():
+    for result in summary:
+        for reason, numbers in result.left_out.items():
             listed = ', '.join(str(n) for n in numbers[:SHOWN]) + (' ...' if len(numbers) > SHOWN else '')
-            print(f'  left out of {converted.name}: {len(numbers)} with {reason}: record {listed}')
-        if mark:
-            print(f'  {converted.name}: the byte-order mark was {mark}')
+            print(f'  left out of {result.converted.name}: {len(numbers)} with {reason}: record {listed}')
+        if result.mark:
+            print(f'  {result.converted.name}: the byte-order mark was {result.mark}')
 
 
 def main():

@@ -19,9 +19,10 @@ def recipe_of(name, language):
         return re.search(r'^```' + language + r'\n(.*?)^```', recipe.read(), re.S | re.M).group(1)
 
 
-def run_recipe(recipe, folder, env):
-    """None if the recipe ran and said nothing, else what it said."""
-    run = subprocess.run(['bash', '-e', '-o', 'pipefail', '-c', recipe], cwd=folder, env=env,
+def run_recipe(recipe, folder, env, command=None):
+    """None if the recipe ran and said nothing, else what it said. A shell
+    recipe runs in bash unless another command is given."""
+    run = subprocess.run(command or ['bash', '-e', '-o', 'pipefail', '-c', recipe], cwd=folder, env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     said = run.stdout.decode(errors='replace')
     if run.returncode != 0:
@@ -145,6 +146,8 @@ class MariaDB:
             if subprocess.run(ping, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
                 break
             time.sleep(0.1)
+        else:
+            raise RuntimeError('the MariaDB server did not answer in 30 s: see ' + os.path.join(self.folder, 'log'))
         subprocess.run(['mariadb', '-D', 'mysql', '-e', 'CREATE DATABASE loaders'], env=self.env, check=True)
 
     def stop(self):
@@ -238,10 +241,7 @@ class DuckDB:
     def load(self, recipe, folder):
         with open(os.path.join(folder, 'recipe.sql'), 'w', encoding='utf-8') as out:
             out.write(recipe)
-        run = subprocess.run(self.client(folder, 'run', 'recipe.sql'), cwd=folder, env=self.env,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        said = run.stdout.decode(errors='replace')
-        return said + f'(status {run.returncode})' if run.returncode != 0 else (said or None)
+        return run_recipe(recipe, folder, self.env, self.client(folder, 'run', 'recipe.sql'))
 
     def rows(self, columns, folder):
         query = row_query(columns, lambda c: f'hex({c})', " || ',' || ".join)
