@@ -2,7 +2,8 @@
 // output and the messages, byte for byte, against the plain model of the
 // conversion. The first byte of each input chooses the line-break option,
 // the second the most of a field held whole; the input's size chooses the
-// splitter's block size and scan, and the finishing pass's scan.
+// splitter's block size and scan, and the finishing pass's scan: each the
+// byte-by-byte one or the vector unit TROVANEX_VECTOR names.
 #include <cstdint>
 #include <string>
 
@@ -19,8 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF"))
         return 0;  // UTF-16, which fuzz_utf16 compares with this path
 
-    const in_memory_run run = convert_in_memory(
-        input, mode, SPLIT_SMALLEST_BLOCK + size * 7 % 1500, size % 2 != 0, size % 3 == 0, field_limit_of(data[1]));
+    const in_memory_run run = convert_in_memory(input, mode, SPLIT_SMALLEST_BLOCK + size * 7 % 1500,
+        vector_unit_of(static_cast<unsigned>(size)), vector_unit_of(static_cast<unsigned>(size / 3)),
+        field_limit_of(data[1]));
     check(run.pass.outcome == PASS_OK, "the first pass failed");
     check(run.finished.outcome == FINISH_OK, "the finishing pass failed");
 

@@ -4,14 +4,21 @@
 // libcsv delivers, whether libcsv gets the input in one call or in random
 // pieces, and whatever the block size, read sizes and scan.
 //
-// Input layout: byte 0 chooses the block size, byte 1 the scan (bit 0) and
-// the seed for the sizes of reads and of libcsv's pieces, byte 2 the most
-// of a field held whole (a few bytes, so that nearly every field libcsv
-// reads goes on in pieces, or the default); the rest is CSV.
+// Plain records come a stretch at a time or a field at a time, and the
+// stretches are read back and their marks checked, so that the two ways
+// agree wherever the blocks' edges fall.
+//
+// Input layout: byte 0 chooses the block size, byte 1 the scan (bit 0:
+// byte by byte, or the vector unit TROVANEX_VECTOR names, the widest by
+// default), stretches (bit 1), their marks (bit 2) and the seed for the
+// sizes of reads and of libcsv's pieces, byte 2 the most of a field held
+// whole (a few bytes, so that nearly every field libcsv reads goes on in
+// pieces, or the default); the rest is CSV.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/driver.h"
 #include "events.h"
 
 namespace {
@@ -38,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     split_settings settings;
     settings.block_size = SPLIT_SMALLEST_BLOCK + 4 * std::size_t {data[0]};
-    settings.portable_scan = (data[1] & 1) != 0;
+    static const vector_unit forced = chosen_vector_unit();
+    settings.unit = (data[1] & 1) != 0 ? vector_unit::portable : forced;
+    settings.mark_line_breaks = (data[1] & 4) != 0;
     settings.field_limit = data[2] < 224 ? std::size_t {1} + data[2] % 16 : HELD_FIELD_LIMIT;
-    const reading_events split = split_events(csv, settings, 97, data[1]);
+    const reading_events split = split_events(csv, settings, 97, data[1], (data[1] & 2) != 0);
     check(split.report.outcome == SPLIT_OK, "the split failed");
     check(split.text == whole.text, "the splitter's fields differ from libcsv's");
     check(split.longest <= settings.field_limit + settings.block_size, "a field was held whole past the limit");

@@ -62,9 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view units(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::string mark = big_endian ? "\xFE\xFF" : "\xFF\xFE";
     const std::size_t block = SPLIT_SMALLEST_BLOCK + size * 7 % 1500;
-    const bool portable = (data[0] & 8) != 0;
+    const vector_unit one = vector_unit_of(data[0] >> 3 & 1), other = vector_unit_of(~data[0] >> 3 & 1);
 
-    const in_memory_run run = convert_in_memory(mark + std::string(units), mode, block, portable, !portable, limit);
+    const in_memory_run run = convert_in_memory(mark + std::string(units), mode, block, one, other, limit);
     const std::int64_t records = run_counters.records_done;
     std::string text;
     if (!plain_utf8(units, big_endian, text)) {
@@ -74,8 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(run.pass.outcome == PASS_OK && run.finished.outcome == FINISH_OK, "a pass failed");
 
     // The UTF-8 twin holds fields whole: the two readings must agree.
-    const in_memory_run utf8
-        = convert_in_memory("\xEF\xBB\xBF" + text, mode, block, !portable, portable, HELD_FIELD_LIMIT);
+    const in_memory_run utf8 = convert_in_memory("\xEF\xBB\xBF" + text, mode, block, other, one, HELD_FIELD_LIMIT);
     check(utf8.output.starts_with("\xEF\xBB\xBF"), "the UTF-8 mark was not written back");
     std::string expected;
     check(plain_utf8(run.output, big_endian, expected), "the output is not UTF-16");

@@ -10,6 +10,7 @@
 
 #include "common/common.h"
 #include "common/platform.h"
+#include "driver/driver.h"
 
 namespace {
 
@@ -113,8 +114,14 @@ std::size_t field_limit_of(unsigned char choice)
     return choice < 224 ? 1 + choice % 16 : HELD_FIELD_LIMIT;
 }
 
-in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan,
-    bool portable_finish, std::size_t field_limit)
+vector_unit vector_unit_of(unsigned choice)
+{
+    static const vector_unit forced = chosen_vector_unit();
+    return choice % 2 != 0 ? vector_unit::portable : forced;
+}
+
+in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size,
+    vector_unit split_unit, vector_unit finish_unit, std::size_t field_limit)
 {
     reset_run_state();
     run_options.line_break_mode = line_break_mode;
@@ -124,14 +131,14 @@ in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std
     check(intermediate >= 0, "cannot create the intermediate file");
     split_settings settings;
     settings.block_size = block_size;
-    settings.portable_scan = portable_scan;
+    settings.unit = split_unit;
     settings.field_limit = field_limit;
     in_memory_run run {};
     captured_streams messages;
     run.pass = run_first_pass(in, intermediate, settings);
     messages.end(run.out, run.err);
     if (run.pass.outcome == PASS_OK) {
-        run.finished = finish_output(intermediate, out, {run.pass.encoding, portable_finish});
+        run.finished = finish_output(intermediate, out, {run.pass.encoding, finish_unit});
         run.output = whole_file(out);
     }
     close(out);

@@ -29,8 +29,12 @@ struct in_memory_run {
 // bytes, so that nearly every field libcsv reads goes on in pieces.
 std::size_t field_limit_of(unsigned char choice);
 
+// The vector unit TROVANEX_VECTOR names (the widest by default), or, where
+// choice is odd, the byte-by-byte reference.
+vector_unit vector_unit_of(unsigned choice);
+
 // Runs both passes over input with the given option, scans and splitter
 // settings (block and field limit). Checks that nothing is left in the
 // directory.
-in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size, bool portable_scan,
-    bool portable_finish, std::size_t field_limit);
+in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std::size_t block_size,
+    vector_unit split_unit, vector_unit finish_unit, std::size_t field_limit);

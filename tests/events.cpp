@@ -3,6 +3,7 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -63,6 +64,74 @@ void note_record(int terminator, void* data)
     e->records += 1;
 }
 
+bool is_blank_byte(unsigned char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool is_line_end_byte(unsigned char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// Reads a stretch back into fields as its description says they stand,
+// and checks its marks: every '|', and the line ends inside quotes where
+// asked for.
+std::size_t note_stretch(const plain_stretch& s, void* data)
+{
+    auto* e = static_cast<reading_events*>(data);
+    unsigned char* const b = s.bytes;
+    std::vector<std::uint32_t> marks;
+    bool inside = false;
+    for (std::size_t at = s.start; at < s.end; ++at) {
+        inside ^= b[at] == '"';
+        if (b[at] == '|' || (e->mark_line_breaks && inside && is_line_end_byte(b[at])))
+            marks.push_back(static_cast<std::uint32_t>(at));
+    }
+    if (!std::equal(marks.begin(), marks.end(), s.marked, s.marked + s.marked_count))
+        e->text += "(the stretch's marks are wrong)";
+    std::size_t pos = s.start, i = 0, records = 0;
+    while (i < s.end_count) {
+        for (; pos < s.end && (is_blank_byte(b[pos]) || is_line_end_byte(b[pos])); ++pos) {
+            if (is_line_end_byte(b[pos]) && s.ends[i++] != pos)
+                e->text += "(an empty line is not in the ends)";
+        }
+        if (i >= s.end_count)
+            break;
+        for (;;) {
+            const std::size_t end = s.ends[i++];
+            std::size_t first = pos, last = end;
+            if (b[pos] == '"') {
+                if (end - pos < 2 || b[end - 1] != '"')
+                    e->text += "(a quoted field does not end in its quote)";
+                ++first;
+                --last;
+                std::size_t kept = first;
+                for (std::size_t at = first; at < last; ++at) {
+                    b[kept++] = b[at];
+                    at += b[at] == '"';
+                }
+                last = kept;
+            } else {
+                while (first < last && is_blank_byte(b[first]))
+                    ++first;
+                while (last > first && is_blank_byte(b[last - 1]))
+                    --last;
+            }
+            note_field(b + first, last - first, e);
+            pos = end + 1;
+            if (is_line_end_byte(b[end])) {
+                note_record(b[end], e);
+                ++records;
+                break;
+            }
+        }
+    }
+    if (pos != s.end)
+        e->text += "(the stretch does not end where its last record does)";
+    return records;
+}
+
 struct random_sizes {
     std::uint32_t state;
     std::size_t most;
@@ -110,11 +179,13 @@ reading_events libcsv_events(std::string_view csv, std::size_t most_piece, std::
 }
 
 reading_events split_events(
-    std::string_view csv, const split_settings& settings, std::size_t most_read, std::uint32_t seed)
+    std::string_view csv, const split_settings& settings, std::size_t most_read, std::uint32_t seed, bool stretches)
 {
     reading_events e;
+    e.mark_line_breaks = settings.mark_line_breaks;
     memory_source source {csv, {seed, most_read}};
-    e.report = split_input(read_memory, &source, {note_field, note_piece, note_record, &e}, settings);
+    e.report = split_input(
+        read_memory, &source, {note_field, note_piece, note_record, &e, stretches ? note_stretch : nullptr}, settings);
     e.unclosed = e.report.unclosed;
     return e;
 }

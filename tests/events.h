@@ -22,6 +22,7 @@ struct reading_events {
     std::string pieces;
     std::string pending;
     std::size_t longest = 0;
+    bool mark_line_breaks = false;  // stretches must mark line ends inside quotes
 };
 
 // libcsv with options 0, given the input in one call (most_piece 0) or in
@@ -30,6 +31,7 @@ reading_events libcsv_events(std::string_view csv, std::size_t most_piece = 0, s
 
 // The splitter with the given settings, its reads 1 to most_read bytes
 // long, chosen from seed. Every field is changed in place once noted, as
-// the program's own callback may.
-reading_events split_events(
-    std::string_view csv, const split_settings& settings, std::size_t most_read = 97, std::uint32_t seed = 1);
+// the program's own callback may. With stretches, plain records come as
+// stretches, read back here into fields and checked.
+reading_events split_events(std::string_view csv, const split_settings& settings, std::size_t most_read = 97,
+    std::uint32_t seed = 1, bool stretches = false);

@@ -10,7 +10,10 @@
 
 #include "split/split.h"
 
-inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 131072;
+inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 524288;
+// Room past the buffer's size for copies that store a little more than
+// they keep.
+inline constexpr std::size_t OUTPUT_SLACK = 64;
 
 // What the input's first bytes say of it, and so how the output is written.
 enum input_encoding : int {
@@ -166,6 +169,11 @@ void on_field_piece(void* bytes, std::size_t length, int kind, void* data);
 // first '|' was replaced, the message that shows the field as it was.
 void end_field_in_pieces(intermediate_writer& writer, unsigned char* bytes, std::size_t length);
 
+// The splitter's stretch callback. data is the intermediate_writer. Writes
+// the stretch's records as on_field and on_record_end would, but for most
+// fields without a call; returns how many.
+std::size_t on_plain_stretch(const plain_stretch& stretch, void* data);
+
 // libcsv record callback. data is the intermediate_writer. Ends the line,
 // counts the record and shows progress every thousand records.
 void on_record_end(int terminator, void* data);
@@ -197,7 +205,7 @@ struct finish_result {
 
 struct finish_settings {
     input_encoding encoding = ENCODING_BYTES;  // the input's, which the output takes
-    bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
+    vector_unit unit = best_vector_unit();  // the scan's and the compaction's
     // Where set, the first pass is still writing the intermediate file on
     // another thread: it is read as far as written, and the encoding is
     // taken from here.

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "common/bits.h"
@@ -40,24 +40,47 @@ word_masks scan_portable(const unsigned char* p)
     return m;
 }
 
-word_masks scan_word(const unsigned char* p, bool portable)
+#if defined(__x86_64__)
+word_masks scan_sse2(const unsigned char* p)
 {
-#if defined(__SSE2__)
-    if (!portable) {
-        word_masks m {0, 0, 0};
-        for (unsigned i = 0; i < 4; ++i) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-            const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-            const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))));
-            m.quotes |= static_cast<std::uint64_t>(quotes) << (16 * i);
-            m.line_feeds |= static_cast<std::uint64_t>(feeds) << (16 * i);
-            m.pipes |= static_cast<std::uint64_t>(pipes) << (16 * i);
-        }
-        return m;
+    word_masks m {0, 0, 0};
+    for (unsigned i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+        const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+        const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))));
+        m.quotes |= static_cast<std::uint64_t>(quotes) << (16 * i);
+        m.line_feeds |= static_cast<std::uint64_t>(feeds) << (16 * i);
+        m.pipes |= static_cast<std::uint64_t>(pipes) << (16 * i);
     }
+    return m;
+}
+
+[[gnu::target("avx2")]] word_masks scan_avx2(const unsigned char* p)
+{
+    word_masks m {0, 0, 0};
+    for (unsigned i = 0; i < 2; ++i) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+        const auto quotes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'))));
+        const auto feeds = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))));
+        const auto pipes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('|'))));
+        m.quotes |= static_cast<std::uint64_t>(quotes) << (32 * i);
+        m.line_feeds |= static_cast<std::uint64_t>(feeds) << (32 * i);
+        m.pipes |= static_cast<std::uint64_t>(pipes) << (32 * i);
+    }
+    return m;
+}
 #endif
-    static_cast<void>(portable);
+
+word_masks scan_word(const unsigned char* p, vector_unit unit)
+{
+#if defined(__x86_64__)
+    if (unit == vector_unit::avx2 || unit == vector_unit::avx512)
+        return scan_avx2(p);
+    if (unit == vector_unit::sse2)
+        return scan_sse2(p);
+#endif
+    static_cast<void>(unit);
     return scan_portable(p);
 }
 
@@ -76,11 +99,20 @@ struct carry {
     bool last_quote;  // the last byte was a quote
 };
 
-// Converts the first n (at most 64) bytes at p; p[n] is the byte that
-// follows, or 0 at the end of the file. Returns the end of the output.
-unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char* out, carry& c, bool portable)
+// What a word's quotes and line feeds stand for.
+struct word_events {
+    std::uint64_t quotes;
+    std::uint64_t inside;
+    std::uint64_t closing;
+    std::uint64_t enclosing;  // the quotes that go
+    std::uint64_t record_ends;  // the line feeds that get a CR before them
+    std::uint64_t joins;  // closing quotes of "|" and "\n" between fields
+};
+
+// The events of the first n (at most 64) bytes at p; p[n] is the byte that
+// follows, or 0 at the end of the file.
+inline word_events find_events(word_masks m, const unsigned char* p, std::size_t n, const carry& c)
 {
-    word_masks m = scan_word(p, portable);
     const std::uint64_t valid = n == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << n) - 1;
     m.quotes &= valid;
     m.line_feeds &= valid;
@@ -96,18 +128,30 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
     // Most enclosing quotes come as a field's close, its separator and the
     // next field's open: three bytes that give one, or CR LF, at one event.
     const std::uint64_t joins = (closing & enclosing) & ((m.pipes | record_ends) >> 1) & ((opening & enclosing) >> 2);
-    std::uint64_t events = (enclosing | record_ends) & ~(joins << 1) & ~(joins << 2);
+    return {m.quotes, inside, closing, enclosing, record_ends, joins};
+}
 
+inline void carry_on(carry& c, const word_events& e, std::size_t n)
+{
+    c.inside = (e.inside >> (n - 1)) & 1;
+    c.last_quote = (e.quotes >> (n - 1)) & 1;
+}
+
+// Copies the runs between the events, one event at a time. Returns the end
+// of the output.
+unsigned char* put_events(const unsigned char* p, std::size_t n, unsigned char* out, const word_events& e)
+{
+    std::uint64_t events = (e.enclosing | e.record_ends) & ~(e.joins << 1) & ~(e.joins << 2);
     std::size_t pos = 0;
     while (events != 0) {
         const auto at = static_cast<std::size_t>(std::countr_zero(events));
         out = copy_run(out, p + pos, at - pos);
-        if ((joins >> at) & 1) {
+        if ((e.joins >> at) & 1) {
             if (p[at + 1] == '\n')
                 *out++ = '\r';
             *out++ = p[at + 1];
             pos = at + 3;
-        } else if ((record_ends >> at) & 1) {
+        } else if ((e.record_ends >> at) & 1) {
             *out++ = '\r';
             pos = at;  // the line feed goes out with the next run
         } else {
@@ -115,10 +159,44 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
         }
         events &= events - 1;
     }
-    out = copy_run(out, p + pos, n - pos);
-    c.inside = (inside >> (n - 1)) & 1;
-    c.last_quote = (m.quotes >> (n - 1)) & 1;
-    return out;
+    return copy_run(out, p + pos, n - pos);
+}
+
+#if defined(__x86_64__)
+// A whole word in one compression. A record's line feed follows its last
+// field's closing quote, so that quote can become the CR: the output is the
+// word with the enclosing quotes taken out, and nothing put in. Where the
+// quote lies in the word before (already taken out), the word goes event
+// by event.
+[[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt")]] unsigned char* convert_word_avx512(
+    const unsigned char* p, unsigned char* out, carry& c)
+{
+    const __m512i v = _mm512_loadu_si512(p);
+    const word_masks m {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')),
+        _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n')), _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('|'))};
+    const word_events e = find_events(m, p, 64, c);
+    carry_on(c, e, 64);
+    const std::uint64_t to_cr = e.closing & e.enclosing & (e.record_ends >> 1);
+    if ((e.record_ends & ~(to_cr << 1)) != 0)
+        return put_events(p, 64, out, e);
+    const std::uint64_t kept = ~(e.enclosing & ~to_cr);
+    const __m512i with_cr = _mm512_mask_blend_epi8(to_cr, v, _mm512_set1_epi8('\r'));
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, with_cr));
+    return out + std::popcount(kept);
+}
+#endif
+
+// Converts the first n (at most 64) bytes at p; p[n] is the byte that
+// follows, or 0 at the end of the file. Returns the end of the output.
+unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char* out, carry& c, vector_unit unit)
+{
+#if defined(__x86_64__)
+    if (unit == vector_unit::avx512 && n == 64)
+        return convert_word_avx512(p, out, c);
+#endif
+    const word_events e = find_events(scan_word(p, unit), p, n, c);
+    carry_on(c, e, n);
+    return put_events(p, n, out, e);
 }
 
 // How much of the intermediate file may be read from offset, at most room:
@@ -158,7 +236,7 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
     // once the byte after it has come, so up to a word is held back at a
     // time; the padding takes the scans' and copies' excess. Each byte
     // gives at most two, so a word's output always fits the room kept.
-    constexpr std::size_t PIECE = 15 * 4096;
+    constexpr std::size_t PIECE = 127 * 4096;
     constexpr std::size_t HELD = 64;
     constexpr std::size_t PADDING = 64;
     constexpr std::size_t ROOM = 2 * 64 + 16;
@@ -199,8 +277,7 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
             if (OUTPUT_BUFFER_SIZE - out.used < ROOM && !out.flush())
                 break;
             const std::size_t n = ready - pos < 64 ? ready - pos : 64;
-            unsigned char* const end
-                = convert_word(in.get() + pos, n, out.bytes.get() + out.used, c, settings.portable_scan);
+            unsigned char* const end = convert_word(in.get() + pos, n, out.bytes.get() + out.used, c, settings.unit);
             out.used = static_cast<std::size_t>(end - out.bytes.get());
             pos += n;
         }

@@ -227,8 +227,12 @@ first_pass_report first_pass(
     intermediate.progress = progress;
     input_source source {input, &writer, progress, false, ENCODING_BYTES, nullptr, 0, false};
 
+    split_settings split_with = settings;
+    split_with.mark_line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
+    // The byte-by-byte reference takes every field through on_field.
+    const split_stretch stretches = settings.unit == vector_unit::portable ? nullptr : on_plain_stretch;
     const split_report split
-        = split_input(read_input, &source, {on_field, on_field_piece, on_record_end, &writer}, settings);
+        = split_input(read_input, &source, {on_field, on_field_piece, on_record_end, &writer, stretches}, split_with);
     report.encoding = source.encoding;
     if (split.outcome == SPLIT_PARSE_FAILED) {
         report.outcome = PASS_PARSE_FAILED;

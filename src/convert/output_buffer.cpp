@@ -8,7 +8,7 @@
 
 output_buffer::output_buffer(int target)
     : fd(target)
-    , bytes(std::make_unique_for_overwrite<unsigned char[]>(OUTPUT_BUFFER_SIZE))
+    , bytes(std::make_unique_for_overwrite<unsigned char[]>(OUTPUT_BUFFER_SIZE + OUTPUT_SLACK))
 {
 }
 

@@ -101,7 +101,8 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    if (const int status = check_finish(finish_output(intermediate, output.fd, {pass.encoding}), output_path);
+    if (const int status
+        = check_finish(finish_output(intermediate, output.fd, {pass.encoding, chosen_vector_unit()}), output_path);
         status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
@@ -123,7 +124,7 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     try {
         if (reader.fd >= 0)
             finisher = std::thread([&] {
-                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, false, &progress});
+                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, chosen_vector_unit(), &progress});
             });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
@@ -133,7 +134,7 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.encoding});
+        finished = finish_output(intermediate, staged.fd, {pass.encoding, chosen_vector_unit()});
 
     int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
     if (status == STATUS_OK)
@@ -206,9 +207,18 @@ int run(int argc, char** argv)
 
 }  // namespace
 
+vector_unit chosen_vector_unit()
+{
+    vector_unit unit = best_vector_unit();
+    if (const char* const name = std::getenv("TROVANEX_VECTOR"))
+        vector_unit_named(name, unit);
+    return unit;
+}
+
 split_settings splitter_settings()
 {
     split_settings settings;
+    settings.unit = chosen_vector_unit();
     const char* const limit = std::getenv("TROVANEX_FIELD_LIMIT");
     if (limit != nullptr && *limit >= '1' && *limit <= '9') {
         char* end = nullptr;

@@ -21,8 +21,14 @@ int parse_command_line(char** argv, int argc);
 
 // The splitter's settings: the defaults, but for the most of a field held
 // whole, which the environment's TROVANEX_FIELD_LIMIT may set lower, down
-// to a byte, so that tests can send short fields the way of long ones.
+// to a byte, so that tests can send short fields the way of long ones, and
+// for the vector unit.
 split_settings splitter_settings();
+
+// The vector unit both passes use: the widest the processor runs, or the
+// one TROVANEX_VECTOR names ("portable", "sse2", "avx2", "avx512"), for
+// tests and measurements; never one the processor lacks.
+vector_unit chosen_vector_unit();
 
 // The usage text: on standard error after a wrong command line, on
 // standard output when asked for with --help.

@@ -7,11 +7,13 @@
 #include <memory>
 #include <vector>
 
+#include "common/vector.h"
 #include "split/split.h"
 
-// A block of input with a bit per byte in three masks, 64 bytes to a word
-// (bit i of word w stands for byte 64 * w + i): quotes, commas, and line
-// ends (CR and LF). Bits past size are clear. The bytes may be read up to
+// A block of input with a bit per byte in four masks, 64 bytes to a word
+// (bit i of word w stands for byte 64 * w + i): quotes, commas, line ends
+// (CR and LF), and '|', which a stretch's reader is told of. Bits past
+// size are clear. The bytes may be read up to
 // 64 past size; bytes[size] is 0.
 struct block {
     unsigned char* bytes;
@@ -19,17 +21,20 @@ struct block {
     std::uint64_t* quotes;
     std::uint64_t* commas;
     std::uint64_t* line_ends;
+    std::uint64_t* pipes;
+    vector_unit unit;  // the scan's, which the readings take too
 };
 
-// Fills the masks for the block's size.
-void scan_block(block& b, bool portable);
+// Fills the masks for the block's size, with b.unit.
+void scan_block(block& b);
 
 // Where the fast reading finds the fields' ends: the positions of the commas
-// and line ends outside quotes, and of the first quote of every doubled
-// pair. Sized for a whole block.
+// and line ends outside quotes, of the first quote of every doubled pair,
+// and of the bytes a stretch's reader is told of. Sized for a whole block.
 struct field_ends {
     std::unique_ptr<std::uint32_t[]> ends;
     std::unique_ptr<std::uint32_t[]> doubled;
+    std::unique_ptr<std::uint32_t[]> marked;
     explicit field_ends(std::size_t capacity);
 };
 
@@ -48,9 +53,11 @@ struct span_list {
 // read without a doubt, up to about window bytes on, and delivers each.
 // Returns the position after the last one, and adds their number to
 // records. Stops before the first record with anything but plain fields,
-// and before the block's last record, which may not be whole.
+// and before the block's last record, which may not be whole. With
+// to.on_stretch, they go to it at once; mark_line_breaks marks the line
+// ends inside quotes for it too.
 std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
-    const deliver_to& to, std::int64_t& records);
+    const deliver_to& to, bool mark_line_breaks, std::int64_t& records);
 
 enum class reading { whole, needs_more, not_plain };
 
@@ -94,9 +101,6 @@ std::size_t read_long_field(block& b, std::size_t pos, long_field& f, const deli
 // At the end of the input: delivers the rest of the field and ends its
 // record; returns whether the field was left inside quotes.
 bool finish_long_field(long_field& f, const deliver_to& to);
-
-// Keeps one quote of each doubled pair, in place; returns the new length.
-std::size_t collapse_quotes(unsigned char* field, std::size_t length);
 
 inline bool is_blank(unsigned char c)
 {

@@ -16,8 +16,9 @@
 // before an opening quote, and the block's last record.
 
 field_ends::field_ends(std::size_t capacity)
-    : ends(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 1))
-    , doubled(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 1))
+    : ends(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+    , doubled(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+    , marked(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
 {
 }
 
@@ -30,26 +31,41 @@ bool maybe_blank(unsigned char c)
     return c <= ' ' && is_blank(c);
 }
 
-std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)
+// Writes the positions of the set bits, eight at a time whatever their
+// number, so that the loop's end is seldom mispredicted: out has room for
+// 64 past the last.
+[[gnu::always_inline]] inline std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)
 {
-    while (bits != 0) {
-        *out++ = static_cast<std::uint32_t>(base + static_cast<std::size_t>(std::countr_zero(bits)));
-        bits &= bits - 1;
-    }
-    return out;
+    if (bits == 0)
+        return out;
+    const int count = std::popcount(bits);
+    const auto base32 = static_cast<std::uint32_t>(base);
+    std::uint32_t* p = out;
+    do {
+        for (int i = 0; i < 8; ++i) {
+            p[i] = base32 + static_cast<std::uint32_t>(std::countr_zero(bits));
+            bits &= bits - 1;
+        }
+        p += 8;
+    } while (bits != 0);
+    return out + count;
 }
 
 struct found_counts {
     std::size_t ends;
     std::size_t doubled;
+    std::size_t marked;
 };
 
 // Notes the ends of fields from pos to limit, stopping at the first quote
-// that is not where a plain field has it.
-found_counts find_field_ends(const block& b, std::size_t pos, std::size_t limit, field_ends& found)
+// that is not where a plain field has it; with mark, the '|' and (with
+// mark_line_breaks) the line ends inside quotes.
+[[gnu::always_inline]] inline found_counts find_ends(
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
 {
     std::uint32_t* ends = found.ends.get();
     std::uint32_t* doubled = found.doubled.get();
+    std::uint32_t* marked = found.marked.get();
     bool inside = false;
     std::uint64_t stop_before = std::uint64_t {1} << (pos % 64);  // pos begins a field
     for (std::size_t w = pos / 64; w * 64 < limit; ++w) {
@@ -70,21 +86,47 @@ found_counts find_field_ends(const block& b, std::size_t pos, std::size_t limit,
         ends = positions((b.commas[w] | b.line_ends[w]) & ~in & keep, w * 64, ends);
         const std::uint64_t next_quotes = (b.quotes[w] >> 1) | (b.quotes[w + 1] << 63);
         doubled = positions(closing & next_quotes & keep, w * 64, doubled);
+        if (mark)
+            marked = positions((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
         if (stray != 0)
             break;
         inside = (in >> 63) != 0;
         stop_before = stops >> 63;
     }
-    return {static_cast<std::size_t>(ends - found.ends.get()), static_cast<std::size_t>(doubled - found.doubled.get())};
+    return {static_cast<std::size_t>(ends - found.ends.get()), static_cast<std::size_t>(doubled - found.doubled.get()),
+        static_cast<std::size_t>(marked - found.marked.get())};
 }
+
+// The same, compiled twice: processors with AVX2 all count bits and find
+// the lowest in one instruction each, which x86-64 alone does not promise.
+found_counts find_field_ends(
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
+{
+    return find_ends(b, pos, limit, found, mark, mark_line_breaks);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("popcnt,bmi,bmi2")]] found_counts find_field_ends_wide(
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
+{
+    return find_ends(b, pos, limit, found, mark, mark_line_breaks);
+}
+#endif
 
 }  // namespace
 
-std::size_t read_plain_records(
-    const block& b, std::size_t pos, std::size_t window, field_ends& found, const deliver_to& to, std::int64_t& records)
+std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
+    const deliver_to& to, bool mark_line_breaks, std::int64_t& records)
 {
     const std::size_t limit = std::min(b.size, pos / 64 * 64 + window);
-    const found_counts count = find_field_ends(b, pos, limit, found);
+    const bool stretch = to.on_stretch != nullptr;
+#if defined(__x86_64__)
+    const found_counts count = b.unit >= vector_unit::avx2
+        ? find_field_ends_wide(b, pos, limit, found, stretch, mark_line_breaks)
+        : find_field_ends(b, pos, limit, found, stretch, mark_line_breaks);
+#else
+    const found_counts count = find_field_ends(b, pos, limit, found, stretch, mark_line_breaks);
+#endif
     const std::uint32_t* const ends = found.ends.get();
     const std::uint32_t* const doubled = found.doubled.get();
     unsigned char* const bytes = b.bytes;
@@ -92,6 +134,18 @@ std::size_t read_plain_records(
     std::size_t safe = count.ends;
     while (safe > 0 && !is_line_end(bytes[ends[safe - 1]]))
         --safe;
+    if (stretch) {
+        if (safe == 0)
+            return pos;
+        const std::size_t end = ends[safe - 1] + 1;
+        const std::uint32_t* const marked = found.marked.get();
+        std::size_t marked_count = count.marked;
+        while (marked_count > 0 && marked[marked_count - 1] >= end)
+            --marked_count;
+        records
+            += static_cast<std::int64_t>(to.on_stretch({bytes, pos, end, ends, safe, marked, marked_count}, to.data));
+        return end;
+    }
 
     std::size_t i = 0, d = 0;
     while (i < safe) {

@@ -152,8 +152,9 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
     const std::size_t words = capacity / 64 + 2;
     // Zeroed once, so the scan never reads an unset byte past the data.
     const auto bytes = std::make_unique<unsigned char[]>(capacity + PADDING);
-    const auto masks = std::make_unique<std::uint64_t[]>(3 * words);
-    block b {bytes.get(), 0, masks.get(), masks.get() + words, masks.get() + 2 * words};
+    const auto masks = std::make_unique<std::uint64_t[]>(4 * words);
+    block b {bytes.get(), 0, masks.get(), masks.get() + words, masks.get() + 2 * words, masks.get() + 3 * words,
+        settings.unit};
     field_ends found(capacity);
     span_list fields;
     parser_guard guard;
@@ -179,7 +180,7 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
             }
             b.size += static_cast<std::size_t>(got);
         }
-        scan_block(b, settings.portable_scan);
+        scan_block(b);
         held = 0;
         std::size_t pos = 0;
         while (pos < b.size && held == 0) {
@@ -204,7 +205,8 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
                 }
                 continue;
             }
-            const std::size_t read_to = read_plain_records(b, pos, look, found, to, report.direct_records);
+            const std::size_t read_to
+                = read_plain_records(b, pos, look, found, to, settings.mark_line_breaks, report.direct_records);
             if (read_to > pos && read_to < b.size && pos / 64 * 64 + look < b.size) {
                 // The look ended before the block did: look on from there.
                 pos = read_to;

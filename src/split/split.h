@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/vector.h"
+
 // Fills into with up to room bytes of input: how many came, 0 at the end of
 // the input, or -1 to stop the split (a read error, or the caller's own
 // reason, which it keeps itself).
@@ -50,7 +52,8 @@ inline constexpr std::size_t SPLIT_LARGEST_BLOCK = std::size_t {1} << 30;
 
 struct split_settings {
     std::size_t block_size = SPLIT_BLOCK_SIZE;  // kept within the two limits above
-    bool portable_scan = false;  // the byte-by-byte scan instead of SSE2
+    vector_unit unit = best_vector_unit();  // the scan's
+    bool mark_line_breaks = false;  // on_stretch is told of line ends inside quotes
     std::size_t field_limit = HELD_FIELD_LIMIT;  // at least 1; tests set a few bytes
 };
 
@@ -68,12 +71,37 @@ struct split_report {
     bool unclosed;  // the input ended inside a quoted field, which the last record took in
 };
 
-// The callbacks and the data they get.
+// A stretch of whole plain records, handed on at once rather than a field
+// at a time: bytes[start, end) holds them, and blanks and empty lines
+// between them. ends lists where each field ends (the comma or line end
+// after it, empty lines' line ends included), in order. A field that
+// begins with a quote stands in its quotes, each quote in it doubled, and
+// runs to its end; any other loses the blanks around it. marked lists, in
+// order, every '|' and, where asked for, every line end inside quotes.
+// The bytes are the callback's to change. It returns how many records it
+// delivered.
+struct plain_stretch {
+    unsigned char* bytes;
+    std::size_t start;
+    std::size_t end;
+    const std::uint32_t* ends;
+    std::size_t end_count;
+    const std::uint32_t* marked;
+    std::size_t marked_count;
+};
+using split_stretch = std::size_t (*)(const plain_stretch& stretch, void* data);
+
+// The callbacks and the data they get. on_stretch may be null: plain
+// records then come a field at a time too.
 struct deliver_to {
     split_field on_field;
     split_piece on_piece;
     split_record on_record;
     void* data;
+    split_stretch on_stretch = nullptr;
 };
+
+// Keeps one quote of each doubled pair, in place; returns the new length.
+std::size_t collapse_quotes(unsigned char* field, std::size_t length);
 
 split_report split_input(split_read read, void* source, const deliver_to& to, const split_settings& settings = {});

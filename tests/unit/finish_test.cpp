@@ -10,22 +10,24 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string finish_with(const std::string& intermediate, bool portable)
+std::string finish_with(const std::string& intermediate, vector_unit unit)
 {
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {ENCODING_BYTES, portable}).outcome, FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {ENCODING_BYTES, unit}).outcome, FINISH_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);
     return bytes;
 }
 
-// The output, which the byte-by-byte scan must give as well.
+// The output, which every vector unit must give as well.
 std::string finish(const std::string& intermediate)
 {
-    std::string bytes = finish_with(intermediate, false);
-    EXPECT_TRUE(finish_with(intermediate, true) == bytes) << "the portable scan differs";
+    std::string bytes = finish_with(intermediate, vector_unit::portable);
+    for (int unit = 1; unit <= static_cast<int>(best_vector_unit()); ++unit)
+        EXPECT_TRUE(finish_with(intermediate, static_cast<vector_unit>(unit)) == bytes)
+            << vector_unit_name(static_cast<vector_unit>(unit)) << " differs";
     return bytes;
 }
 

@@ -15,20 +15,21 @@ namespace {
 void expect_same_reading(const std::string& csv, const std::string& name)
 {
     const reading_events expected = libcsv_events(csv);
-    for (const bool portable : {false, true}) {
+    for (int unit = 0; unit <= static_cast<int>(best_vector_unit()); ++unit) {
         for (const std::size_t block : {16, 17, 63, 64, 65, 127, 200, 4096, 0}) {
             for (const std::size_t limit : {std::size_t {1}, std::size_t {2}, std::size_t {5}, HELD_FIELD_LIMIT}) {
                 split_settings settings;
-                settings.portable_scan = portable;
+                settings.unit = static_cast<vector_unit>(unit);
+                settings.mark_line_breaks = block % 2 != 0;
                 settings.field_limit = limit;
                 if (block != 0)
                     settings.block_size = block;
                 for (const std::size_t most_read : {std::size_t {1}, std::size_t {97}}) {
-                    const reading_events got = split_events(csv, settings, most_read);
+                    const reading_events got = split_events(csv, settings, most_read, 1, most_read != 1);
                     ASSERT_EQ(got.report.outcome, SPLIT_OK);
                     ASSERT_TRUE(got.text == expected.text)
-                        << name << ": block " << block << ", field limit " << limit
-                        << (portable ? ", portable scan" : "") << ", reads up to " << most_read;
+                        << name << ": block " << block << ", field limit " << limit << ", "
+                        << vector_unit_name(settings.unit) << ", reads up to " << most_read;
                     ASSERT_EQ(got.report.records, expected.records) << name;
                     ASSERT_EQ(got.unclosed, expected.unclosed) << name;
                     ASSERT_LE(got.longest, settings.field_limit + settings.block_size) << name;
