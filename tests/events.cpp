@@ -75,31 +75,49 @@ bool is_line_end_byte(unsigned char c)
 }
 
 // Reads a stretch back into fields as its description says they stand,
-// and checks its marks: every '|', and the line ends inside quotes where
-// asked for.
+// and checks its lists: the marks (every '|', and the line ends inside
+// quotes where asked for) and the blanks next to a comma or line end
+// outside quotes.
 std::size_t note_stretch(const plain_stretch& s, void* data)
 {
     auto* e = static_cast<reading_events*>(data);
     unsigned char* const b = s.bytes;
-    std::vector<std::uint32_t> marks;
+    const auto separator = [&s](std::size_t at) { return (s.separators[at / 64] >> (at % 64) & 1) != 0; };
+    std::vector<std::uint32_t> marks, line_ends, uneven;
     bool inside = false;
     for (std::size_t at = s.start; at < s.end; ++at) {
         inside ^= b[at] == '"';
         if (b[at] == '|' || (e->mark_line_breaks && inside && is_line_end_byte(b[at])))
             marks.push_back(static_cast<std::uint32_t>(at));
+        if (!inside && is_line_end_byte(b[at]))
+            line_ends.push_back(static_cast<std::uint32_t>(at));
+        if (separator(at) != (!inside && b[at] == ','))
+            e->text += "(a separator is wrong)";
+        const auto stop = [&](std::size_t next) {
+            return next >= s.start && next < s.end && (separator(next) || is_line_end_byte(b[next]));
+        };
+        if (is_blank_byte(b[at]) && !inside && (at == s.start || stop(at - 1) || stop(at + 1)))
+            uneven.push_back(static_cast<std::uint32_t>(at));
     }
-    if (!std::equal(marks.begin(), marks.end(), s.marked, s.marked + s.marked_count))
+    const auto same = [](const std::vector<std::uint32_t>& v, const std::uint32_t* list, std::size_t count) {
+        return std::equal(v.begin(), v.end(), list, list + count);
+    };
+    if (!same(marks, s.marked, s.marked_count))
         e->text += "(the stretch's marks are wrong)";
-    std::size_t pos = s.start, i = 0, records = 0;
-    while (i < s.end_count) {
-        for (; pos < s.end && (is_blank_byte(b[pos]) || is_line_end_byte(b[pos])); ++pos) {
-            if (is_line_end_byte(b[pos]) && s.ends[i++] != pos)
-                e->text += "(an empty line is not in the ends)";
-        }
-        if (i >= s.end_count)
+    if (!same(line_ends, s.line_ends, s.line_end_count))
+        e->text += "(the stretch's line ends are wrong)";
+    if (!same(uneven, s.uneven, s.uneven_count))
+        e->text += "(the stretch's blanks are wrong)";
+    std::size_t pos = s.start, records = 0;
+    while (pos < s.end) {
+        for (; pos < s.end && (is_blank_byte(b[pos]) || is_line_end_byte(b[pos])); ++pos) { }
+        if (pos == s.end)
             break;
         for (;;) {
-            const std::size_t end = s.ends[i++];
+            std::size_t end = pos;
+            bool in_field = false;
+            for (; in_field || !(separator(end) || is_line_end_byte(b[end])); ++end)
+                in_field ^= b[end] == '"';
             std::size_t first = pos, last = end;
             if (b[pos] == '"') {
                 if (end - pos < 2 || b[end - 1] != '"')

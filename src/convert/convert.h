@@ -13,7 +13,7 @@
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 524288;
 // Room past the buffer's size for copies that store a little more than
 // they keep.
-inline constexpr std::size_t OUTPUT_SLACK = 64;
+inline constexpr std::size_t OUTPUT_SLACK = 128;
 
 // What the input's first bytes say of it, and so how the output is written.
 enum input_encoding : int {

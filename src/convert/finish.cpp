@@ -12,29 +12,28 @@
 #include "common/platform.h"
 #include "convert/convert.h"
 
-// The intermediate file is read 64 bytes at a time, as bit masks of its
-// quotes, line feeds and pipes. Every field stands in quotes, so counting
-// quotes tells inside from outside: a quote that opens a field follows a
-// separator, one that closes it comes before one, and a quote written
-// doubled is a closing quote directly followed by an opening one. The
-// enclosing quotes are dropped, doubled ones kept, and a line feed outside
-// quotes, a record's end, gets a CR before it. The bytes between these
-// events are copied as whole runs.
+// The intermediate file holds each record's fields joined by '|' and ended
+// by CR LF. A field that could hold a '|' or a line break stands in
+// quotes, with its own quotes doubled; others stand bare and hold neither
+// a quote nor a '|'. So counting quotes tells inside from outside: a quote
+// that opens a field follows a separator, one that closes it comes before
+// one, and a quote written doubled is a closing quote directly followed by
+// an opening one. The output is the file with the enclosing quotes taken
+// out, doubled ones kept. The file is read 64 bytes at a time, as bit
+// masks of its quotes and pipes.
 
 namespace {
 
 struct word_masks {
     std::uint64_t quotes;
-    std::uint64_t line_feeds;
     std::uint64_t pipes;
 };
 
 word_masks scan_portable(const unsigned char* p)
 {
-    word_masks m {0, 0, 0};
+    word_masks m {0, 0};
     for (unsigned i = 0; i < 64; ++i) {
         m.quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
-        m.line_feeds |= static_cast<std::uint64_t>(p[i] == '\n') << i;
         m.pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
     }
     return m;
@@ -43,14 +42,12 @@ word_masks scan_portable(const unsigned char* p)
 #if defined(__x86_64__)
 word_masks scan_sse2(const unsigned char* p)
 {
-    word_masks m {0, 0, 0};
+    word_masks m {0, 0};
     for (unsigned i = 0; i < 4; ++i) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
         const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-        const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
         const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))));
         m.quotes |= static_cast<std::uint64_t>(quotes) << (16 * i);
-        m.line_feeds |= static_cast<std::uint64_t>(feeds) << (16 * i);
         m.pipes |= static_cast<std::uint64_t>(pipes) << (16 * i);
     }
     return m;
@@ -58,14 +55,12 @@ word_masks scan_sse2(const unsigned char* p)
 
 [[gnu::target("avx2")]] word_masks scan_avx2(const unsigned char* p)
 {
-    word_masks m {0, 0, 0};
+    word_masks m {0, 0};
     for (unsigned i = 0; i < 2; ++i) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
         const auto quotes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'))));
-        const auto feeds = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))));
         const auto pipes = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('|'))));
         m.quotes |= static_cast<std::uint64_t>(quotes) << (32 * i);
-        m.line_feeds |= static_cast<std::uint64_t>(feeds) << (32 * i);
         m.pipes |= static_cast<std::uint64_t>(pipes) << (32 * i);
     }
     return m;
@@ -99,14 +94,12 @@ struct carry {
     bool last_quote;  // the last byte was a quote
 };
 
-// What a word's quotes and line feeds stand for.
+// What a word's quotes stand for.
 struct word_events {
     std::uint64_t quotes;
     std::uint64_t inside;
-    std::uint64_t closing;
     std::uint64_t enclosing;  // the quotes that go
-    std::uint64_t record_ends;  // the line feeds that get a CR before them
-    std::uint64_t joins;  // closing quotes of "|" and "\n" between fields
+    std::uint64_t joins;  // closing quotes of "|" between quoted fields
 };
 
 // The events of the first n (at most 64) bytes at p; p[n] is the byte that
@@ -115,7 +108,6 @@ inline word_events find_events(word_masks m, const unsigned char* p, std::size_t
 {
     const std::uint64_t valid = n == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << n) - 1;
     m.quotes &= valid;
-    m.line_feeds &= valid;
     m.pipes &= valid;
     const std::uint64_t next_is_quote = (m.quotes >> 1) | (static_cast<std::uint64_t>(p[n] == '"') << (n - 1));
     const std::uint64_t after_quote = (m.quotes << 1) | static_cast<std::uint64_t>(c.last_quote);
@@ -124,11 +116,10 @@ inline word_events find_events(word_masks m, const unsigned char* p, std::size_t
     const std::uint64_t closing = m.quotes & ~inside;
     const std::uint64_t doubled = (closing & next_is_quote) | (opening & after_quote);
     const std::uint64_t enclosing = m.quotes & ~doubled;
-    const std::uint64_t record_ends = m.line_feeds & ~inside;
     // Most enclosing quotes come as a field's close, its separator and the
-    // next field's open: three bytes that give one, or CR LF, at one event.
-    const std::uint64_t joins = (closing & enclosing) & ((m.pipes | record_ends) >> 1) & ((opening & enclosing) >> 2);
-    return {m.quotes, inside, closing, enclosing, record_ends, joins};
+    // next field's open: three bytes that give one at one event.
+    const std::uint64_t joins = (closing & enclosing) & (m.pipes >> 1) & ((opening & enclosing) >> 2);
+    return {m.quotes, inside, enclosing, joins};
 }
 
 inline void carry_on(carry& c, const word_events& e, std::size_t n)
@@ -137,25 +128,20 @@ inline void carry_on(carry& c, const word_events& e, std::size_t n)
     c.last_quote = (e.quotes >> (n - 1)) & 1;
 }
 
-// Copies the runs between the events, one event at a time. Returns the end
-// of the output.
+// Copies the runs between the enclosing quotes, one event at a time.
+// Returns the end of the output.
 unsigned char* put_events(const unsigned char* p, std::size_t n, unsigned char* out, const word_events& e)
 {
-    std::uint64_t events = (e.enclosing | e.record_ends) & ~(e.joins << 1) & ~(e.joins << 2);
+    std::uint64_t events = e.enclosing & ~(e.joins << 1) & ~(e.joins << 2);
     std::size_t pos = 0;
     while (events != 0) {
         const auto at = static_cast<std::size_t>(std::countr_zero(events));
         out = copy_run(out, p + pos, at - pos);
         if ((e.joins >> at) & 1) {
-            if (p[at + 1] == '\n')
-                *out++ = '\r';
-            *out++ = p[at + 1];
+            *out++ = '|';
             pos = at + 3;
-        } else if ((e.record_ends >> at) & 1) {
-            *out++ = '\r';
-            pos = at;  // the line feed goes out with the next run
         } else {
-            pos = at + 1;  // an enclosing quote
+            pos = at + 1;
         }
         events &= events - 1;
     }
@@ -163,25 +149,22 @@ unsigned char* put_events(const unsigned char* p, std::size_t n, unsigned char* 
 }
 
 #if defined(__x86_64__)
-// A whole word in one compression. A record's line feed follows its last
-// field's closing quote, so that quote can become the CR: the output is the
-// word with the enclosing quotes taken out, and nothing put in. Where the
-// quote lies in the word before (already taken out), the word goes event
-// by event.
+// A whole word in one compression: the word without its enclosing quotes.
 [[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt")]] unsigned char* convert_word_avx512(
     const unsigned char* p, unsigned char* out, carry& c)
 {
     const __m512i v = _mm512_loadu_si512(p);
-    const word_masks m {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')),
-        _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n')), _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('|'))};
-    const word_events e = find_events(m, p, 64, c);
+    const std::uint64_t quotes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
+    if (quotes == 0) {
+        // Bare fields, or the inside of a quoted one: all of it stays.
+        c.last_quote = false;
+        _mm512_storeu_si512(out, v);
+        return out + 64;
+    }
+    const word_events e = find_events({quotes, 0}, p, 64, c);
     carry_on(c, e, 64);
-    const std::uint64_t to_cr = e.closing & e.enclosing & (e.record_ends >> 1);
-    if ((e.record_ends & ~(to_cr << 1)) != 0)
-        return put_events(p, 64, out, e);
-    const std::uint64_t kept = ~(e.enclosing & ~to_cr);
-    const __m512i with_cr = _mm512_mask_blend_epi8(to_cr, v, _mm512_set1_epi8('\r'));
-    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, with_cr));
+    const std::uint64_t kept = ~e.enclosing;
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, v));
     return out + std::popcount(kept);
 }
 #endif
@@ -234,8 +217,8 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
 {
     // The file is read in whole 4 KiB blocks. Each word is converted only
     // once the byte after it has come, so up to a word is held back at a
-    // time; the padding takes the scans' and copies' excess. Each byte
-    // gives at most two, so a word's output always fits the room kept.
+    // time; the padding takes the scans' and copies' excess. A word gives
+    // at most itself, so its output always fits the room kept.
     constexpr std::size_t PIECE = 127 * 4096;
     constexpr std::size_t HELD = 64;
     constexpr std::size_t PADDING = 64;

@@ -79,7 +79,9 @@ void on_field(void* bytes, std::size_t length, void* data)
 
 void on_record_end(int /*terminator*/, void* data)
 {
-    static_cast<intermediate_writer*>(data)->out.put('\n');
+    output_buffer& out = static_cast<intermediate_writer*>(data)->out;
+    out.put('\r');
+    out.put('\n');
     run_counters.records_done += 1;
     if (run_counters.records_done % 1000 == 0) {
         console_print(stdout, MSG_PROGRESS, static_cast<long long>(run_counters.records_done));

@@ -10,7 +10,7 @@
 namespace {
 
 struct word_masks {
-    std::uint64_t quotes, commas, line_ends, pipes;
+    std::uint64_t quotes, commas, line_ends, pipes, blanks;
 };
 
 void store(block& b, std::size_t w, const word_masks& m)
@@ -19,18 +19,20 @@ void store(block& b, std::size_t w, const word_masks& m)
     b.commas[w] = m.commas;
     b.line_ends[w] = m.line_ends;
     b.pipes[w] = m.pipes;
+    b.blanks[w] = m.blanks;
 }
 
 void scan_portable(block& b, std::size_t words)
 {
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
-        word_masks m {0, 0, 0, 0};
+        word_masks m {0, 0, 0, 0, 0};
         for (unsigned i = 0; i < 64; ++i) {
             m.quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
             m.commas |= static_cast<std::uint64_t>(p[i] == ',') << i;
             m.line_ends |= static_cast<std::uint64_t>((p[i] == '\r') | (p[i] == '\n')) << i;
             m.pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
+            m.blanks |= static_cast<std::uint64_t>((p[i] == ' ') | (p[i] == '\t')) << i;
         }
         store(b, w, m);
     }
@@ -49,15 +51,18 @@ void scan_sse2(block& b, std::size_t words)
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i pipe = _mm_set1_epi8('|');
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
-        word_masks m {0, 0, 0, 0};
+        word_masks m {0, 0, 0, 0, 0};
         for (unsigned i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
             m.quotes |= bits_of(_mm_cmpeq_epi8(v, quote), i);
             m.commas |= bits_of(_mm_cmpeq_epi8(v, comma), i);
             m.line_ends |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), i);
             m.pipes |= bits_of(_mm_cmpeq_epi8(v, pipe), i);
+            m.blanks |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)), i);
         }
         store(b, w, m);
     }
@@ -75,15 +80,18 @@ void scan_sse2(block& b, std::size_t words)
     const __m256i cr = _mm256_set1_epi8('\r');
     const __m256i lf = _mm256_set1_epi8('\n');
     const __m256i pipe = _mm256_set1_epi8('|');
+    const __m256i space = _mm256_set1_epi8(' ');
+    const __m256i tab = _mm256_set1_epi8('\t');
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
-        word_masks m {0, 0, 0, 0};
+        word_masks m {0, 0, 0, 0, 0};
         for (unsigned i = 0; i < 2; ++i) {
             const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
             m.quotes |= bits_of(_mm256_cmpeq_epi8(v, quote), i);
             m.commas |= bits_of(_mm256_cmpeq_epi8(v, comma), i);
             m.line_ends |= bits_of(_mm256_or_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(v, lf)), i);
             m.pipes |= bits_of(_mm256_cmpeq_epi8(v, pipe), i);
+            m.blanks |= bits_of(_mm256_or_si256(_mm256_cmpeq_epi8(v, space), _mm256_cmpeq_epi8(v, tab)), i);
         }
         store(b, w, m);
     }
@@ -96,12 +104,15 @@ void scan_sse2(block& b, std::size_t words)
     const __m512i cr = _mm512_set1_epi8('\r');
     const __m512i lf = _mm512_set1_epi8('\n');
     const __m512i pipe = _mm512_set1_epi8('|');
+    const __m512i space = _mm512_set1_epi8(' ');
+    const __m512i tab = _mm512_set1_epi8('\t');
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
         const __m512i v = _mm512_loadu_si512(p);
         store(b, w,
             {_mm512_cmpeq_epi8_mask(v, quote), _mm512_cmpeq_epi8_mask(v, comma),
-                _mm512_cmpeq_epi8_mask(v, cr) | _mm512_cmpeq_epi8_mask(v, lf), _mm512_cmpeq_epi8_mask(v, pipe)});
+                _mm512_cmpeq_epi8_mask(v, cr) | _mm512_cmpeq_epi8_mask(v, lf), _mm512_cmpeq_epi8_mask(v, pipe),
+                _mm512_cmpeq_epi8_mask(v, space) | _mm512_cmpeq_epi8_mask(v, tab)});
     }
 }
 #endif
@@ -136,7 +147,8 @@ void scan_block(block& b)
         b.commas[words - 1] &= kept;
         b.line_ends[words - 1] &= kept;
         b.pipes[words - 1] &= kept;
+        b.blanks[words - 1] &= kept;
     }
-    b.quotes[words] = b.commas[words] = b.line_ends[words] = b.pipes[words] = 0;
+    b.quotes[words] = b.commas[words] = b.line_ends[words] = b.pipes[words] = b.blanks[words] = 0;
     b.bytes[b.size] = 0;
 }

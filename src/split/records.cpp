@@ -19,6 +19,8 @@ field_ends::field_ends(std::size_t capacity)
     : ends(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
     , doubled(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
     , marked(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+    , uneven(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+    , separators(std::make_unique<std::uint64_t[]>(capacity / 64 + 2))
 {
 }
 
@@ -31,20 +33,35 @@ bool maybe_blank(unsigned char c)
     return c <= ' ' && is_blank(c);
 }
 
+// The bits set, counted in a few operations where the processor has no
+// instruction for it (a call to the library's count costs more).
+inline int count_bits(std::uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((x * BYTE_ONES) >> 56);
+}
+
 // Writes the positions of the set bits, eight at a time whatever their
 // number, so that the loop's end is seldom mispredicted: out has room for
-// 64 past the last.
+// 64 past the last. Wide: compiled for processors that count bits in one
+// instruction.
+template <bool Wide>
 [[gnu::always_inline]] inline std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)
 {
     if (bits == 0)
         return out;
-    const int count = std::popcount(bits);
+    const int count = Wide ? std::popcount(bits) : count_bits(bits);
     const auto base32 = static_cast<std::uint32_t>(base);
     std::uint32_t* p = out;
     do {
         for (int i = 0; i < 8; ++i) {
             p[i] = base32 + static_cast<std::uint32_t>(std::countr_zero(bits));
             bits &= bits - 1;
+            // Hidden from the compiler, which would otherwise stop at the
+            // last bit after all, with a branch on each.
+            asm("" : "+r"(bits));
         }
         p += 8;
     } while (bits != 0);
@@ -55,19 +72,27 @@ struct found_counts {
     std::size_t ends;
     std::size_t doubled;
     std::size_t marked;
+    std::size_t uneven;
 };
 
 // Notes the ends of fields from pos to limit, stopping at the first quote
-// that is not where a plain field has it; with mark, the '|' and (with
-// mark_line_breaks) the line ends inside quotes.
+// that is not where a plain field has it. For a stretch, only the line
+// ends, with the commas outside quotes as a mask, the '|' and (with
+// mark_line_breaks) the line ends inside quotes, and the blanks next to a
+// comma or line end outside quotes, which a field loses.
+template <bool Wide>
 [[gnu::always_inline]] inline found_counts find_ends(
-    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
     std::uint32_t* ends = found.ends.get();
     std::uint32_t* doubled = found.doubled.get();
     std::uint32_t* marked = found.marked.get();
+    std::uint32_t* uneven = found.uneven.get();
+    std::uint64_t* const separators = found.separators.get();
+    const std::uint64_t commas_ending = stretch ? 0 : ~std::uint64_t {0};
     bool inside = false;
     std::uint64_t stop_before = std::uint64_t {1} << (pos % 64);  // pos begins a field
+    std::uint64_t outside_stop_before = stop_before;
     for (std::size_t w = pos / 64; w * 64 < limit; ++w) {
         std::uint64_t valid = ~std::uint64_t {0} << (w == pos / 64 ? pos % 64 : 0);
         if (limit - w * 64 < 64)
@@ -83,18 +108,30 @@ struct found_counts {
         const std::uint64_t before_stop = (all_stops >> 1) | (next_stops << 63);
         const std::uint64_t stray = (opening & ~after_stop) | (closing & ~before_stop);
         const std::uint64_t keep = stray == 0 ? valid : valid & ((stray & -stray) - 1);
-        ends = positions((b.commas[w] | b.line_ends[w]) & ~in & keep, w * 64, ends);
-        const std::uint64_t next_quotes = (b.quotes[w] >> 1) | (b.quotes[w + 1] << 63);
-        doubled = positions(closing & next_quotes & keep, w * 64, doubled);
-        if (mark)
-            marked = positions((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
+        ends = positions<Wide>(((b.commas[w] & commas_ending) | b.line_ends[w]) & ~in & keep, w * 64, ends);
+        if (stretch) {
+            separators[w] = b.commas[w] & ~in & keep;
+            marked
+                = positions<Wide>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
+            // The next word's first byte is a stop outside quotes if it is a
+            // comma or line end and this word ends outside.
+            const std::uint64_t outside_stops = (b.commas[w] | b.line_ends[w]) & ~in & valid;
+            const std::uint64_t next_outside = (b.commas[w + 1] | b.line_ends[w + 1]) & ((in >> 63) ^ 1);
+            const std::uint64_t next_to_stop
+                = (outside_stops << 1) | outside_stop_before | (outside_stops >> 1) | (next_outside << 63);
+            uneven = positions<Wide>(b.blanks[w] & next_to_stop & keep, w * 64, uneven);
+            outside_stop_before = outside_stops >> 63;
+        } else {
+            const std::uint64_t next_quotes = (b.quotes[w] >> 1) | (b.quotes[w + 1] << 63);
+            doubled = positions<Wide>(closing & next_quotes & keep, w * 64, doubled);
+        }
         if (stray != 0)
             break;
         inside = (in >> 63) != 0;
         stop_before = stops >> 63;
     }
     return {static_cast<std::size_t>(ends - found.ends.get()), static_cast<std::size_t>(doubled - found.doubled.get()),
-        static_cast<std::size_t>(marked - found.marked.get())};
+        static_cast<std::size_t>(marked - found.marked.get()), static_cast<std::size_t>(uneven - found.uneven.get())};
 }
 
 // The same, compiled twice: processors with AVX2 all count bits and find
@@ -102,14 +139,14 @@ struct found_counts {
 found_counts find_field_ends(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
 {
-    return find_ends(b, pos, limit, found, mark, mark_line_breaks);
+    return find_ends<false>(b, pos, limit, found, mark, mark_line_breaks);
 }
 
 #if defined(__x86_64__)
 [[gnu::target("popcnt,bmi,bmi2")]] found_counts find_field_ends_wide(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
 {
-    return find_ends(b, pos, limit, found, mark, mark_line_breaks);
+    return find_ends<true>(b, pos, limit, found, mark, mark_line_breaks);
 }
 #endif
 
@@ -142,11 +179,15 @@ std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t wind
         std::size_t marked_count = count.marked;
         while (marked_count > 0 && marked[marked_count - 1] >= end)
             --marked_count;
-        records
-            += static_cast<std::int64_t>(to.on_stretch({bytes, pos, end, ends, safe, marked, marked_count}, to.data));
+        const std::uint32_t* const uneven = found.uneven.get();
+        std::size_t uneven_count = count.uneven;
+        while (uneven_count > 0 && uneven[uneven_count - 1] >= end)
+            --uneven_count;
+        records += static_cast<std::int64_t>(to.on_stretch(
+            {bytes, pos, end, ends, safe, found.separators.get(), marked, marked_count, uneven, uneven_count, b.unit},
+            to.data));
         return end;
     }
-
     std::size_t i = 0, d = 0;
     while (i < safe) {
         // Blanks and empty lines between records give nothing.

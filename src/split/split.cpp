@@ -152,9 +152,9 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
     const std::size_t words = capacity / 64 + 2;
     // Zeroed once, so the scan never reads an unset byte past the data.
     const auto bytes = std::make_unique<unsigned char[]>(capacity + PADDING);
-    const auto masks = std::make_unique<std::uint64_t[]>(4 * words);
+    const auto masks = std::make_unique<std::uint64_t[]>(5 * words);
     block b {bytes.get(), 0, masks.get(), masks.get() + words, masks.get() + 2 * words, masks.get() + 3 * words,
-        settings.unit};
+        masks.get() + 4 * words, settings.unit};
     field_ends found(capacity);
     span_list fields;
     parser_guard guard;

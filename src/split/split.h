@@ -73,21 +73,29 @@ struct split_report {
 
 // A stretch of whole plain records, handed on at once rather than a field
 // at a time: bytes[start, end) holds them, and blanks and empty lines
-// between them. ends lists where each field ends (the comma or line end
-// after it, empty lines' line ends included), in order. A field that
-// begins with a quote stands in its quotes, each quote in it doubled, and
-// runs to its end; any other loses the blanks around it. marked lists, in
-// order, every '|' and, where asked for, every line end inside quotes.
-// The bytes are the callback's to change. It returns how many records it
-// delivered.
+// between them. line_ends lists every line end outside quotes, in order:
+// each record's end, and those of empty lines. separators has a bit per
+// byte of the block (bit i of word w for byte 64 * w + i), set for the
+// commas outside quotes, which end the other fields; its bits outside the
+// stretch mean nothing. A field that begins with a quote stands in its
+// quotes, each quote in it doubled, and runs to its end; any other loses
+// the blanks around it, and uneven lists, in order, the blanks next to a
+// comma or line end outside quotes. marked lists, in order, every '|' and,
+// where asked for, every line end inside quotes. The bytes are the
+// callback's to change; unit is the scan's. It returns how many records
+// it delivered.
 struct plain_stretch {
     unsigned char* bytes;
     std::size_t start;
     std::size_t end;
-    const std::uint32_t* ends;
-    std::size_t end_count;
+    const std::uint32_t* line_ends;
+    std::size_t line_end_count;
+    const std::uint64_t* separators;
     const std::uint32_t* marked;
     std::size_t marked_count;
+    const std::uint32_t* uneven;
+    std::size_t uneven_count;
+    vector_unit unit;
 };
 using split_stretch = std::size_t (*)(const plain_stretch& stretch, void* data);
 

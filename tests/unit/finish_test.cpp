@@ -31,26 +31,32 @@ std::string finish(const std::string& intermediate)
     return bytes;
 }
 
-TEST(Finish, EnclosingQuotesGoAndLinesEndInCrLf)
+TEST(Finish, EnclosingQuotesGo)
 {
-    EXPECT_EQ(finish("\"a\"|\"b\"\n"), "a|b\r\n");
-    EXPECT_EQ(finish("\"a\"|\"\"|\"b\"\n"), "a||b\r\n");
-    EXPECT_EQ(finish("\"\"\n"), "\r\n");
+    EXPECT_EQ(finish("\"a\"|\"b\"\r\n"), "a|b\r\n");
+    EXPECT_EQ(finish("\"a\"|\"\"|\"b\"\r\n"), "a||b\r\n");
+    EXPECT_EQ(finish("\"\"\r\n"), "\r\n");
     EXPECT_EQ(finish(""), "");
+}
+
+TEST(Finish, BareFieldsStandAsTheyAre)
+{
+    EXPECT_EQ(finish("a|\"b\"|c\r\n|\r\nd\r\n"), "a|b|c\r\n|\r\nd\r\n");
+    EXPECT_EQ(finish("a b|\"\"\"\"|\r\n"), "a b|\"\"|\r\n");
 }
 
 TEST(Finish, DoubledQuotesStayDoubled)
 {
-    EXPECT_EQ(finish("\"x \"\"y\"\"\"\n"), "x \"\"y\"\"\r\n");
-    EXPECT_EQ(finish("\"\"\"\"\n"), "\"\"\r\n");
-    EXPECT_EQ(finish("\"\"\"|\"\"\"\"\"\n"), "\"\"|\"\"\"\"\r\n");
+    EXPECT_EQ(finish("\"x \"\"y\"\"\"\r\n"), "x \"\"y\"\"\r\n");
+    EXPECT_EQ(finish("\"\"\"\"\r\n"), "\"\"\r\n");
+    EXPECT_EQ(finish("\"\"\"|\"\"\"\"\"\r\n"), "\"\"|\"\"\"\"\r\n");
 }
 
 TEST(Finish, LineBreaksAndZeroBytesInFieldsAreCarried)
 {
-    EXPECT_EQ(finish("\"ab\r\ncd\"|\"x\"\n"), "ab\r\ncd|x\r\n");
-    EXPECT_EQ(finish("\"\n\n\"\n\"p\nq\"|\"\"\n"), "\n\n\r\np\nq|\r\n");
-    EXPECT_EQ(finish("\"a\0b\"|\"\0\"\n"s), "a\0b|\0\r\n"s);
+    EXPECT_EQ(finish("\"ab\r\ncd\"|\"x\"\r\n"), "ab\r\ncd|x\r\n");
+    EXPECT_EQ(finish("\"\n\n\"\r\n\"p\nq\"|\"\"\r\n"), "\n\n\r\np\nq|\r\n");
+    EXPECT_EQ(finish("\"a\0b\"|\"\0\"\r\n"s), "a\0b|\0\r\n"s);
 }
 
 // Records longer than the work buffers, with a quote pair cut by every
@@ -62,14 +68,15 @@ TEST(Finish, RecordsLongerThanTheBuffers)
         std::string field(offset - 1, 'x');
         field += "\"\"|\"\"";
         field += std::string(300000, 'y');
-        const std::string intermediate = "\"" + field + "\"|\"z\"\n\"n\"\n";
+        const std::string intermediate = "\"" + field + "\"|\"z\"\r\n\"n\"\r\n";
         EXPECT_EQ(finish(intermediate), field + "|z\r\nn\r\n") << "offset " << offset;
     }
 }
 
 // Random records of awkward bytes, enough of them to cross many read
-// pieces and word edges: the output is always each record's fields, quotes
-// still doubled, joined by '|' and ended by CR LF.
+// pieces and word edges, each field quoted or, where it may be, bare: the
+// output is always each record's fields, quotes still doubled, joined by
+// '|' and ended by CR LF.
 TEST(Finish, RandomRecords)
 {
     std::uint32_t seed = 12345;
@@ -88,10 +95,11 @@ TEST(Finish, RandomRecords)
                 const char c = alphabet[next() % 8];
                 doubled += c == '"' ? std::string("\"\"") : std::string(1, c);
             }
-            intermediate += (f > 0 ? "|\"" : "\"") + doubled + "\"";
+            const bool bare = doubled.find_first_of("\"|\r\n") == std::string::npos && next() % 2 == 0;
+            intermediate += (f > 0 ? "|" : "") + (bare ? doubled : "\"" + doubled + "\"");
             expected += (f > 0 ? "|" : "") + doubled;
         }
-        intermediate += "\n";
+        intermediate += "\r\n";
         expected += "\r\n";
     }
     EXPECT_TRUE(finish(intermediate) == expected);
@@ -99,7 +107,7 @@ TEST(Finish, RandomRecords)
 
 TEST(Finish, WriteFailureIsReported)
 {
-    std::FILE* in = stream_with("\"a\"\n");
+    std::FILE* in = stream_with("\"a\"\r\n");
     std::FILE* out = std::fopen("/dev/full", "wb");
     ASSERT_NE(out, nullptr);
     const finish_result result = finish_output(descriptor_of(in), descriptor_of(out));

@@ -36,23 +36,23 @@ std::string intermediate_for(const std::string& input, std::size_t piece = 1024)
 
 TEST(FirstPass, FieldsAreQuotedAndJoined)
 {
-    EXPECT_EQ(intermediate_for("a,b\r\n"), "\"a\"|\"b\"\n");
-    EXPECT_EQ(intermediate_for("a,b"), "\"a\"|\"b\"\n");
-    EXPECT_EQ(intermediate_for("a,,b\n"), "\"a\"|\"\"|\"b\"\n");
-    EXPECT_EQ(intermediate_for("\"x \"\"y\"\"\"\n"), "\"x \"\"y\"\"\"\n");
-    EXPECT_EQ(intermediate_for("a,\"b\"\"c\",\n"), "\"a\"|\"b\"\"c\"|\"\"\n");
+    EXPECT_EQ(intermediate_for("a,b\r\n"), "\"a\"|\"b\"\r\n");
+    EXPECT_EQ(intermediate_for("a,b"), "\"a\"|\"b\"\r\n");
+    EXPECT_EQ(intermediate_for("a,,b\n"), "\"a\"|\"\"|\"b\"\r\n");
+    EXPECT_EQ(intermediate_for("\"x \"\"y\"\"\"\n"), "\"x \"\"y\"\"\"\r\n");
+    EXPECT_EQ(intermediate_for("a,\"b\"\"c\",\n"), "\"a\"|\"b\"\"c\"|\"\"\r\n");
 }
 
 TEST(FirstPass, EmptyLinesMakeNoRecords)
 {
-    EXPECT_EQ(intermediate_for("a\n\n\r\n\rb\n"), "\"a\"\n\"b\"\n");
+    EXPECT_EQ(intermediate_for("a\n\n\r\n\rb\n"), "\"a\"\r\n\"b\"\r\n");
     EXPECT_EQ(run_counters.records_done, 2);
 }
 
 TEST(FirstPass, LineBreaksInsideFieldsStay)
 {
-    EXPECT_EQ(intermediate_for("\"p\nq\",r\n"), "\"p\nq\"|\"r\"\n");
-    EXPECT_EQ(intermediate_for("\"\0\r\n\",\0\n"s), "\"\0\r\n\"|\"\0\"\n"s);
+    EXPECT_EQ(intermediate_for("\"p\nq\",r\n"), "\"p\nq\"|\"r\"\r\n");
+    EXPECT_EQ(intermediate_for("\"\0\r\n\",\0\n"s), "\"\0\r\n\"|\"\0\"\r\n"s);
 }
 
 TEST(FirstPass, CountersFollowFieldsAndRecords)
