@@ -66,6 +66,12 @@ bool write_all(int fd, const void* bytes, std::size_t length);
 // errno set on failure.
 bool rewind_file(int fd, std::uint64_t length);
 
+// Gives the file's bytes [from, to) back to the system, read as zeros from
+// then on, so that their pages are neither kept nor written out. Only
+// where the file system can do it in place (Linux); elsewhere, or where it
+// fails, the bytes simply stay, which costs memory and nothing else.
+void release_file_range(int fd, std::uint64_t from, std::uint64_t to);
+
 // Closes the file. False with errno set if that fails, which for a file
 // written to can mean its last bytes were lost.
 bool close_file(int fd);

@@ -87,6 +87,19 @@ bool rewind_file(int fd, std::uint64_t length)
     return ftruncate(fd, static_cast<off_t>(length)) == 0 && lseek(fd, static_cast<off_t>(length), SEEK_SET) >= 0;
 }
 
+void release_file_range(int fd, std::uint64_t from, std::uint64_t to)
+{
+#if defined(__linux__)
+    if (to > from)
+        static_cast<void>(fallocate(
+            fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)));
+#else
+    static_cast<void>(fd);
+    static_cast<void>(from);
+    static_cast<void>(to);
+#endif
+}
+
 bool write_all(int fd, const void* bytes, std::size_t length)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);

@@ -125,6 +125,12 @@ bool rewind_file(int fd, std::uint64_t length)
     return false;
 }
 
+void release_file_range(int, std::uint64_t, std::uint64_t)
+{
+    // Windows frees a range only in a sparse file; the intermediate file
+    // keeps its bytes until it is closed.
+}
+
 bool close_file(int fd)
 {
     return _close(fd) == 0;

@@ -42,6 +42,9 @@ struct intermediate_progress {
     input_encoding encoding = ENCODING_BYTES;  // settled before the first byte is written
     bool ended = false;  // the first pass is over: written is all there is
     bool failed = false;  // ...and it failed: the finishing pass stops
+    // The first pass may still read the file back from here (a long field
+    // it is to show), so nothing past it may be released.
+    std::uint64_t held_from = UINT64_MAX;
 
     // Written by the finishing pass's thread, read by the first pass's, both
     // under lock.
@@ -49,8 +52,10 @@ struct intermediate_progress {
     bool finish_failed = false;  // no use going on with the first pass then
 };
 
-// The first pass's side: more is written, or the pass is over.
+// The first pass's side: more is written, or the pass is over; it may read
+// back from offset on (UINT64_MAX: no more).
 void publish_written(intermediate_progress& progress, std::uint64_t written);
+void publish_held_from(intermediate_progress& progress, std::uint64_t offset);
 void publish_end(intermediate_progress& progress, bool failed);
 // The finishing pass's side: it has failed.
 void publish_finish_failed(intermediate_progress& progress);
@@ -210,6 +215,10 @@ struct finish_settings {
     // another thread: it is read as far as written, and the encoding is
     // taken from here.
     intermediate_progress* follow = nullptr;
+    // A descriptor of the intermediate file open for writing, through which
+    // what has been read is given back to the system as the pass goes; -1:
+    // none.
+    int release = -1;
 };
 
 // Turns the intermediate file into the output: each record's fields as they

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -186,8 +187,8 @@ unsigned char* convert_word(const unsigned char* p, std::size_t n, unsigned char
 // all of it when no first pass is running; otherwise what it has written,
 // waiting, when all of that is read, for a good piece more or for the pass's
 // end. stopped is set if it failed.
-std::size_t readable(
-    const finish_settings& settings, std::uint64_t offset, std::size_t room, input_encoding& encoding, bool& stopped)
+std::size_t readable(const finish_settings& settings, std::uint64_t offset, std::size_t room, input_encoding& encoding,
+    bool& stopped, std::uint64_t& held_from)
 {
     intermediate_progress* const follow = settings.follow;
     if (follow == nullptr)
@@ -200,6 +201,7 @@ std::size_t readable(
     }
     stopped = follow->failed;
     encoding = follow->encoding;
+    held_from = follow->held_from;
     const std::uint64_t more = follow->written - offset;
     return more < room ? static_cast<std::size_t>(more) : room;
 }
@@ -231,9 +233,13 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
     bool mark_written = false;
     std::size_t held = 0;
     std::uint64_t offset = 0;
+    constexpr std::uint64_t PAGE = 4096;
+    constexpr std::uint64_t RELEASE_STEP = 8 << 20;
+    std::uint64_t released = 0;
     for (;;) {
         bool stopped = false;
-        const std::size_t room = readable(settings, offset, PIECE, encoding, stopped);
+        std::uint64_t held_from = UINT64_MAX;
+        const std::size_t room = readable(settings, offset, PIECE, encoding, stopped, held_from);
         if (stopped)
             return {FINISH_STOPPED, 0};
         if (!mark_written) {
@@ -250,6 +256,15 @@ finish_result finish_output(int intermediate, int output, const finish_settings&
             return failed(settings, FINISH_READ_FAILED, errno);
         const bool at_end = read == 0;
         offset += static_cast<std::size_t>(read);
+        // What is read is not read again: its pages go back to the system
+        // a good piece at a time, rather than all at the close, and need
+        // never be written out. The first pass may still read back from
+        // held_from.
+        if (const std::uint64_t done = std::min(offset, held_from) / PAGE * PAGE;
+            settings.release >= 0 && done >= released + RELEASE_STEP) {
+            release_file_range(settings.release, released, done);
+            released = done;
+        }
         const std::size_t size = held + static_cast<std::size_t>(read);
         std::memset(in.get() + size, 0, PADDING);
         // At the end every byte is converted; before it, only whole words

@@ -37,6 +37,8 @@ void open_field(intermediate_writer& w)
     w.field_open = true;
     w.pipe_replaced = false;
     w.field_start = w.out.position();
+    if (w.out.progress != nullptr)
+        publish_held_from(*w.out.progress, w.field_start);
 }
 
 // The field's first '|', in whichever piece it lies, becomes a space, and
@@ -156,4 +158,6 @@ void end_field_in_pieces(intermediate_writer& w, unsigned char* bytes, std::size
     w.field_open = false;
     if (w.pipe_replaced)
         show_field(w, end);
+    if (w.out.progress != nullptr)
+        publish_held_from(*w.out.progress, UINT64_MAX);
 }

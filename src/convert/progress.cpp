@@ -14,6 +14,12 @@ void publish_written(intermediate_progress& progress, std::uint64_t written)
         progress.moved.notify_one();
 }
 
+void publish_held_from(intermediate_progress& progress, std::uint64_t offset)
+{
+    const std::lock_guard<std::mutex> hold(progress.lock);
+    progress.held_from = offset;
+}
+
 void publish_end(intermediate_progress& progress, bool failed)
 {
     {

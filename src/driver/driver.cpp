@@ -101,8 +101,9 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    if (const int status
-        = check_finish(finish_output(intermediate, output.fd, {pass.encoding, chosen_vector_unit()}), output_path);
+    if (const int status = check_finish(
+            finish_output(intermediate, output.fd, {pass.encoding, chosen_vector_unit(), nullptr, intermediate}),
+            output_path);
         status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
@@ -124,7 +125,8 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     try {
         if (reader.fd >= 0)
             finisher = std::thread([&] {
-                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, chosen_vector_unit(), &progress});
+                finished = finish_output(
+                    reader.fd, staged.fd, {ENCODING_BYTES, chosen_vector_unit(), &progress, intermediate});
             });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
@@ -134,7 +136,7 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.encoding, chosen_vector_unit()});
+        finished = finish_output(intermediate, staged.fd, {pass.encoding, chosen_vector_unit(), nullptr, intermediate});
 
     int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
     if (status == STATUS_OK)

@@ -13,31 +13,32 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // Records of every kind, picked at random: plain ones mostly, and among
 // them pipes, line breaks inside quotes, doubled quotes, blanks, empty
 // fields and lines, bare CRs and LFs, zero bytes and stray quotes.
 std::string mixed_records(std::uint32_t seed, std::size_t bytes)
 {
-    const char* const kinds[] = {
-        "12,plain,345,words here\r\n",
-        "\"quoted, with a comma\",\"said \"\"so\"\"\",x\r\n",
-        "a|b,c,\"d|e|f\"\r\n",
-        "\"line\r\nbreak\",\"bare\nLF\",\"bare\rCR\"\r\n",
-        "  blanks  ,\t tabs\t,\"\",,\r\n",
-        "\r\n\r\n  \t\r\n",
-        "lf,only\n",
-        "cr,only\r",
-        "zero\0byte,\"\0\"\r\n",
-        "x\"y,stray\r\n",
-        "\"a\" ,after quote\r\n",
+    const std::string kinds[] = {
+        "12,plain,345,words here\r\n"s,
+        "\"quoted, with a comma\",\"said \"\"so\"\"\",x\r\n"s,
+        "a|b,c,\"d|e|f\"\r\n"s,
+        "\"line\r\nbreak\",\"bare\nLF\",\"bare\rCR\"\r\n"s,
+        "  blanks  ,\t tabs\t,\"\",,\r\n"s,
+        "\r\n\r\n  \t\r\n"s,
+        "lf,only\n"s,
+        "cr,only\r"s,
+        "zero\0byte,\"\0\"\r\n"s,
+        "x\"y,stray\r\n"s,
+        "\"a\" ,after quote\r\n"s,
     };
-    const std::size_t lengths[] = {25, 42, 16, 40, 27, 8, 8, 8, 17, 12, 18};
     std::string text;
     while (text.size() < bytes) {
         seed = seed * 1103515245u + 12345u;
         const std::uint32_t pick = (seed >> 16) % 40;
         const std::size_t kind = pick < 30 ? pick % 2 : 2 + pick % 9;
-        text.append(kinds[kind], lengths[kind]);
+        text += kinds[kind];
     }
     return text;
 }
