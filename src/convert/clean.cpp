@@ -246,6 +246,11 @@ void report_pipe_heading()
     report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number));
 }
 
+void report_pipe(const unsigned char* field, std::size_t length)
+{
+    report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number), field, length);
+}
+
 std::size_t clean_field(unsigned char* bytes, std::size_t length)
 {
     unsigned char* pipe;
@@ -254,7 +259,7 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length)
     // Only the first '|' is replaced; the message shows the field as it was,
     // every byte of it, zero bytes included.
     if (pipe != nullptr) {
-        report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number), bytes, length);
+        report_pipe(bytes, length);
         *pipe = ' ';
     }
     return length;

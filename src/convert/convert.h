@@ -195,6 +195,9 @@ std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*
 // The pipe message without the field, which the caller writes after it,
 // then a line feed.
 void report_pipe_heading();
+// The pipe message with the field as it was, for the field run_counters
+// are on.
+void report_pipe(const unsigned char* field, std::size_t length);
 
 enum finish_outcome : int {
     FINISH_OK = 0,

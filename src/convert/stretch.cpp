@@ -138,6 +138,52 @@ void make_room(output_buffer& out, std::size_t input_bytes)
         out.flush();
 }
 
+// The last separator in [from, to), or to if there is none.
+std::size_t last_separator(const std::uint64_t* separators, std::size_t from, std::size_t to)
+{
+    for (std::size_t at = to; at > from;) {
+        const std::size_t start = at >= from + 64 ? at - 64 : from;
+        std::uint64_t bits = separator_bits(separators, start);
+        if (at - start < 64)
+            bits &= (std::uint64_t {1} << (at - start)) - 1;
+        if (bits != 0)
+            return start + 63 - static_cast<std::size_t>(std::countl_zero(bits));
+        at = start;
+    }
+    return to;
+}
+
+// How many separators lie in [from, to).
+std::int64_t separators_in(const std::uint64_t* separators, std::size_t from, std::size_t to)
+{
+    std::int64_t count = 0;
+    for (std::size_t at = from; at < to; at += 64) {
+        std::uint64_t bits = separator_bits(separators, at);
+        if (to - at < 64)
+            bits &= (std::uint64_t {1} << (to - at)) - 1;
+        count += std::popcount(bits);
+    }
+    return count;
+}
+
+// Copies [from, to) of the block as copy_record does, with the unit's
+// instructions.
+unsigned char* copy_segment(vector_unit unit, unsigned char* out, const unsigned char* bytes, std::size_t from,
+    std::size_t to, const std::uint64_t* separators)
+{
+    if (from == to)
+        return out;
+#if defined(__x86_64__)
+    if (unit == vector_unit::avx512)
+        return copy_record_avx512(out, bytes, from, to, separators);
+    if (unit == vector_unit::avx2)
+        return copy_record_avx2(out, bytes, from, to, separators);
+#else
+    static_cast<void>(unit);
+#endif
+    return copy_record(out, bytes, from, to, separators);
+}
+
 // Where a stretch's walk stands.
 struct walk {
     const plain_stretch& s;
@@ -145,43 +191,77 @@ struct walk {
     unsigned char* o;  // the next byte out
     std::size_t m;  // the next mark
     std::uint32_t next_mark;
+    std::size_t u;  // the next uneven blank
+    std::uint32_t next_uneven;
     std::int64_t records_done;
 };
 
-// The record [pos, end) field by field: blanks dropped, and marked fields
-// through on_field.
+// The record [pos, end), which holds marked bytes or blanks to drop: the
+// fields that do are written one by one, marked ones through on_field (or,
+// unquoted, with their first '|' made a space and their message here), and
+// the runs of fields between them copied as copy_record does.
 void put_record_with_care(walk& k, std::size_t pos, std::size_t end)
 {
     const plain_stretch& s = k.s;
     output_buffer& out = k.writer.out;
     unsigned char* const base = out.bytes.get();
     unsigned char* const bytes = s.bytes;
-    for (std::int64_t field = 1;; ++field) {
-        const std::size_t field_end = next_separator(s.separators, pos, end);
-        if (k.next_mark < field_end) {
-            while (k.m < s.marked_count && s.marked[k.m] < field_end)
-                ++k.m;
-            k.next_mark = k.m < s.marked_count ? s.marked[k.m] : UINT32_MAX;
+    const std::uint64_t* const separators = s.separators;
+    // The bytes from copied on are still to go out: a field's start, or the
+    // separator after a field written one by one.
+    std::size_t copied = pos;
+    for (;;) {
+        const std::size_t special = std::min(k.next_mark, k.next_uneven);
+        if (special >= end)
+            break;
+        const std::size_t before = last_separator(separators, copied, special);
+        const std::size_t start = before == special ? copied : before + 1;
+        const std::size_t field_end = next_separator(separators, special, end);
+        const std::int64_t field = 1 + separators_in(separators, pos, start);
+        // The field writes its own separator, as on_field does.
+        k.o = copy_segment(s.unit, k.o, bytes, copied, start > pos ? start - 1 : start, separators);
+        const bool marked = k.next_mark < field_end;
+        const std::size_t pipe = k.next_mark;
+        while (k.m < s.marked_count && s.marked[k.m] < field_end)
+            ++k.m;
+        k.next_mark = k.m < s.marked_count ? s.marked[k.m] : UINT32_MAX;
+        while (k.u < s.uneven_count && s.uneven[k.u] < field_end)
+            ++k.u;
+        k.next_uneven = k.u < s.uneven_count ? s.uneven[k.u] : UINT32_MAX;
+        if (marked && bytes[start] == '"') {
             out.used = static_cast<std::size_t>(k.o - base);
             run_counters.records_done = k.records_done;
             run_counters.field_number = field - 1;
-            put_with_care(k.writer, bytes, pos, field_end);
+            put_with_care(k.writer, bytes, start, field_end);
             make_room(out, s.end - field_end);
             k.o = base + out.used;
         } else {
-            *k.o = '|';
-            k.o += field > 1;
-            std::size_t first = pos, last = field_end;
+            std::size_t first = start, last = field_end;
             while (first < last && maybe_blank(bytes[first]))
                 ++first;
             while (last > first && maybe_blank(bytes[last - 1]))
                 --last;
-            k.o = copy_over(k.o, bytes + first, last - first);
+            *k.o = '|';
+            k.o += field > 1;
+            if (marked) {
+                // An unquoted field holds no line break: what is marked is
+                // '|', the first of which becomes a space, and the field
+                // then stands in quotes.
+                run_counters.records_done = k.records_done;
+                run_counters.field_number = field;
+                report_pipe(bytes + first, last - first);
+                *k.o++ = '"';
+                unsigned char* const field_out = k.o;
+                k.o = copy_over(k.o, bytes + first, last - first);
+                field_out[pipe - first] = ' ';
+                *k.o++ = '"';
+            } else {
+                k.o = copy_over(k.o, bytes + first, last - first);
+            }
         }
-        if (field_end == end)
-            return;
-        pos = field_end + 1;
+        copied = field_end;
     }
+    k.o = copy_segment(s.unit, k.o, bytes, copied, end, separators);
 }
 
 }  // namespace
@@ -192,15 +272,14 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
     output_buffer& out = writer.out;
     const std::int64_t records_before = run_counters.records_done;
     make_room(out, s.end - s.start);
-    walk k {s, writer, out.bytes.get() + out.used, 0, s.marked_count > 0 ? s.marked[0] : UINT32_MAX, records_before};
+    walk k {s, writer, out.bytes.get() + out.used, 0, s.marked_count > 0 ? s.marked[0] : UINT32_MAX, 0,
+        s.uneven_count > 0 ? s.uneven[0] : UINT32_MAX, records_before};
     // Copied out, as the bytes written could otherwise alias them all.
     unsigned char* const bytes = s.bytes;
     const std::uint32_t* const line_ends = s.line_ends;
     const std::size_t line_end_count = s.line_end_count;
     const std::uint64_t* const separators = s.separators;
     const vector_unit unit = s.unit;
-    std::size_t u = 0;
-    std::uint32_t next_uneven = s.uneven_count > 0 ? s.uneven[0] : UINT32_MAX;
 
     std::size_t pos = s.start;
     std::size_t i = 0;
@@ -211,9 +290,10 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
         if (i >= line_end_count)
             break;
         const std::size_t end = line_ends[i++];
-        while (next_uneven < pos)
-            next_uneven = ++u < s.uneven_count ? s.uneven[u] : UINT32_MAX;
-        if (k.next_mark < end || next_uneven < end) {
+        // Blanks skipped before the record need nothing more.
+        while (k.next_uneven < pos)
+            k.next_uneven = ++k.u < s.uneven_count ? s.uneven[k.u] : UINT32_MAX;
+        if (k.next_mark < end || k.next_uneven < end) {
             put_record_with_care(k, pos, end);
         } else {
 #if defined(__x86_64__)
