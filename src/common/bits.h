@@ -25,6 +25,16 @@ inline std::uint64_t prefix_xor(std::uint64_t x)
 inline constexpr std::uint64_t BYTE_ONES = 0x0101010101010101ull;
 inline constexpr std::uint64_t BYTE_HIGHS = 0x8080808080808080ull;
 
+// The bits set, counted in a few operations: x86-64 alone has no
+// instruction for it, and the library's count is a call.
+inline int count_bits(std::uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((x * BYTE_ONES) >> 56);
+}
+
 inline std::uint64_t load_word(const unsigned char* p)
 {
     std::uint64_t word;

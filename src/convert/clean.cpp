@@ -246,6 +246,12 @@ void report_pipe_heading()
     report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number));
 }
 
+void report_line_feeds_changed(std::size_t line_feeds)
+{
+    report_line_feeds(
+        run_options.line_break_mode == LINE_BREAKS_REMOVE ? REMOVED_MESSAGE : TO_SPACE_MESSAGE, line_feeds);
+}
+
 void report_pipe(const unsigned char* field, std::size_t length)
 {
     report(stdout, PIPE_MESSAGE, record_number(), static_cast<long long>(run_counters.field_number), field, length);

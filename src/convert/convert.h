@@ -198,6 +198,8 @@ void report_pipe_heading();
 // The pipe message with the field as it was, for the field run_counters
 // are on.
 void report_pipe(const unsigned char* field, std::size_t length);
+// The line-break option's message, once for each of a field's line feeds.
+void report_line_feeds_changed(std::size_t line_feeds);
 
 enum finish_outcome : int {
     FINISH_OK = 0,

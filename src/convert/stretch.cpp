@@ -6,6 +6,7 @@
 #include <immintrin.h>
 #endif
 
+#include "common/bits.h"
 #include "common/common.h"
 #include "common/platform.h"
 #include "convert/convert.h"
@@ -161,7 +162,7 @@ std::int64_t separators_in(const std::uint64_t* separators, std::size_t from, st
         std::uint64_t bits = separator_bits(separators, at);
         if (to - at < 64)
             bits &= (std::uint64_t {1} << (to - at)) - 1;
-        count += std::popcount(bits);
+        count += count_bits(bits);
     }
     return count;
 }
@@ -222,13 +223,40 @@ void put_record_with_care(walk& k, std::size_t pos, std::size_t end)
         k.o = copy_segment(s.unit, k.o, bytes, copied, start > pos ? start - 1 : start, separators);
         const bool marked = k.next_mark < field_end;
         const std::size_t pipe = k.next_mark;
-        while (k.m < s.marked_count && s.marked[k.m] < field_end)
-            ++k.m;
+        const std::size_t first_mark = k.m;
+        bool pipes = false;
+        for (; k.m < s.marked_count && s.marked[k.m] < field_end; ++k.m)
+            pipes |= bytes[s.marked[k.m]] == '|';
         k.next_mark = k.m < s.marked_count ? s.marked[k.m] : UINT32_MAX;
         while (k.u < s.uneven_count && s.uneven[k.u] < field_end)
             ++k.u;
         k.next_uneven = k.u < s.uneven_count ? s.uneven[k.u] : UINT32_MAX;
-        if (marked && bytes[start] == '"') {
+        if (marked && bytes[start] == '"' && !pipes) {
+            // Only line breaks to clean: the field stays as it stands, its
+            // quotes still doubled, each line break a space or gone.
+            *k.o = '|';
+            k.o += field > 1;
+            std::size_t line_feeds = 0;
+            if (run_options.line_break_mode == LINE_BREAKS_TO_SPACE) {
+                unsigned char* const field_out = k.o;
+                k.o = copy_over(k.o, bytes + start, field_end - start);
+                for (std::size_t i = first_mark; i < k.m; ++i) {
+                    line_feeds += bytes[s.marked[i]] == '\n';
+                    field_out[s.marked[i] - start] = ' ';
+                }
+            } else {
+                std::size_t from = start;
+                for (std::size_t i = first_mark; i < k.m; ++i) {
+                    line_feeds += bytes[s.marked[i]] == '\n';
+                    k.o = copy_over(k.o, bytes + from, s.marked[i] - from);
+                    from = s.marked[i] + 1;
+                }
+                k.o = copy_over(k.o, bytes + from, field_end - from);
+            }
+            run_counters.records_done = k.records_done;
+            run_counters.field_number = field;
+            report_line_feeds_changed(line_feeds);
+        } else if (marked && bytes[start] == '"') {
             out.used = static_cast<std::size_t>(k.o - base);
             run_counters.records_done = k.records_done;
             run_counters.field_number = field - 1;

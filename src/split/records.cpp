@@ -33,16 +33,6 @@ bool maybe_blank(unsigned char c)
     return c <= ' ' && is_blank(c);
 }
 
-// The bits set, counted in a few operations where the processor has no
-// instruction for it (a call to the library's count costs more).
-inline int count_bits(std::uint64_t x)
-{
-    x -= (x >> 1) & 0x5555555555555555ull;
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<int>((x * BYTE_ONES) >> 56);
-}
-
 // Writes the positions of the set bits, eight at a time whatever their
 // number, so that the loop's end is seldom mispredicted: out has room for
 // 64 past the last. Wide: compiled for processors that count bits in one
