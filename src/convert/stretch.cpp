@@ -15,9 +15,9 @@
 // record at a time: a quoted field already stands as the file has it,
 // quotes doubled, and an unquoted one, which holds neither a quote nor
 // (unless marked) a '|', may stand bare, so a record is copied whole, its
-// commas outside quotes made '|', and its end made CR LF. Only a record
-// with a field that loses blanks or holds a marked byte (a '|' or a line
-// break to clean) goes field by field, and only a marked field the careful
+// commas outside quotes made '|', and its end made CR LF. Only the fields
+// that lose blanks or hold a marked byte (a '|' or a line break to clean)
+// are written one by one, and only a quoted one with a '|' the careful
 // way, through on_field, with the counters as it expects them.
 
 namespace {
@@ -321,18 +321,10 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
         // Blanks skipped before the record need nothing more.
         while (k.next_uneven < pos)
             k.next_uneven = ++k.u < s.uneven_count ? s.uneven[k.u] : UINT32_MAX;
-        if (k.next_mark < end || k.next_uneven < end) {
+        if (k.next_mark < end || k.next_uneven < end)
             put_record_with_care(k, pos, end);
-        } else {
-#if defined(__x86_64__)
-            k.o = unit == vector_unit::avx512 ? copy_record_avx512(k.o, bytes, pos, end, separators)
-                : unit == vector_unit::avx2   ? copy_record_avx2(k.o, bytes, pos, end, separators)
-                                              : copy_record(k.o, bytes, pos, end, separators);
-#else
-            static_cast<void>(unit);
-            k.o = copy_record(k.o, bytes, pos, end, separators);
-#endif
-        }
+        else
+            k.o = copy_segment(unit, k.o, bytes, pos, end, separators);
         k.o[0] = '\r';
         k.o[1] = '\n';
         k.o += 2;
