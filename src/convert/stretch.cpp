@@ -111,24 +111,12 @@ unsigned char* copy_record(
 }
 #endif
 
-// The field [start, end) of the block as on_field expects it: without its
-// quotes and with doubled quotes made one, or without its blanks.
+// The quoted field [start, end) of the block as on_field expects it:
+// without its quotes and with doubled quotes made one.
 void put_with_care(intermediate_writer& writer, unsigned char* bytes, std::size_t start, std::size_t end)
 {
-    unsigned char* field = bytes + start;
-    std::size_t length = end - start;
-    if (*field == '"') {
-        field += 1;
-        length = collapse_quotes(field, length - 2);
-    } else {
-        while (length > 0 && maybe_blank(field[0])) {
-            ++field;
-            --length;
-        }
-        while (length > 0 && maybe_blank(field[length - 1]))
-            --length;
-    }
-    on_field(field, length, &writer);
+    unsigned char* const field = bytes + start + 1;
+    on_field(field, collapse_quotes(field, end - start - 2), &writer);
 }
 
 // Room for a stretch's bytes as they may come out: each byte of the

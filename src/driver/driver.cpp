@@ -94,7 +94,8 @@ int report_success(const first_pass_report& pass)
 // output created only once the first pass has succeeded.
 int convert_in_place(int input, int intermediate, const char* input_path, const char* output_path)
 {
-    const first_pass_report pass = run_first_pass(input, intermediate, splitter_settings());
+    const split_settings settings = splitter_settings();
+    const first_pass_report pass = run_first_pass(input, intermediate, settings);
     if (const int status = check_first_pass(pass, input_path); status != STATUS_OK)
         return status;
 
@@ -102,8 +103,7 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
     if (const int status = check_finish(
-            finish_output(intermediate, output.fd, {pass.encoding, chosen_vector_unit(), nullptr, intermediate}),
-            output_path);
+            finish_output(intermediate, output.fd, {pass.encoding, settings.unit, nullptr, intermediate}), output_path);
         status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
@@ -121,22 +121,23 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     // The finishing pass reads the intermediate file through a descriptor
     // of its own, so the two passes never share a file position.
     const descriptor reader(reopen_for_reading(intermediate));
+    const split_settings settings = splitter_settings();
     std::thread finisher;
     try {
         if (reader.fd >= 0)
             finisher = std::thread([&] {
-                finished = finish_output(
-                    reader.fd, staged.fd, {ENCODING_BYTES, chosen_vector_unit(), &progress, intermediate});
+                finished
+                    = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, settings.unit, &progress, intermediate});
             });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
     }
     const first_pass_report pass
-        = run_first_pass(input, intermediate, splitter_settings(), finisher.joinable() ? &progress : nullptr);
+        = run_first_pass(input, intermediate, settings, finisher.joinable() ? &progress : nullptr);
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.encoding, chosen_vector_unit(), nullptr, intermediate});
+        finished = finish_output(intermediate, staged.fd, {pass.encoding, settings.unit, nullptr, intermediate});
 
     int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
     if (status == STATUS_OK)

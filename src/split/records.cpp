@@ -127,16 +127,16 @@ template <bool Wide>
 // The same, compiled twice: processors with AVX2 all count bits and find
 // the lowest in one instruction each, which x86-64 alone does not promise.
 found_counts find_field_ends(
-    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
-    return find_ends<false>(b, pos, limit, found, mark, mark_line_breaks);
+    return find_ends<false>(b, pos, limit, found, stretch, mark_line_breaks);
 }
 
 #if defined(__x86_64__)
 [[gnu::target("popcnt,bmi,bmi2")]] found_counts find_field_ends_wide(
-    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool mark, bool mark_line_breaks)
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
-    return find_ends<true>(b, pos, limit, found, mark, mark_line_breaks);
+    return find_ends<true>(b, pos, limit, found, stretch, mark_line_breaks);
 }
 #endif
 
