@@ -4,7 +4,7 @@
 // Usage: split_only FILE
 #include <cstdio>
 
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "split/split.h"
 
 namespace {

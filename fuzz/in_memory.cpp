@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "driver/driver.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #endif
 
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
 

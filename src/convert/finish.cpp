@@ -10,7 +10,7 @@
 #endif
 
 #include "common/bits.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 
 // The intermediate file holds each record's fields joined by '|' and ended

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
 #include "unicode/unicode.h"

@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 #include "convert/scan.h"
 #include "unicode/unicode.h"

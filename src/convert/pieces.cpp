@@ -9,7 +9,7 @@
 
 #include "common/bits.h"
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 
 intermediate_writer::intermediate_writer(int fd)

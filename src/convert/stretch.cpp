@@ -8,7 +8,7 @@
 
 #include "common/bits.h"
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 
 // A stretch of plain records becomes the intermediate file's bytes a

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "driver/driver.h"
 #include "settings/settings.h"
 

@@ -7,7 +7,7 @@
 #include <csv.h>
 
 #include "common/common.h"
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "convert/convert.h"
 #include "driver/driver.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/platform.h"
+#include "platform/platform.h"
 
 // Looks for the settings file unless "-.ini" is among the arguments, the
 // program's path included. argv ends with a null pointer, as the process's

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/platform.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "support.h"
 

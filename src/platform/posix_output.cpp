@@ -2,7 +2,7 @@
 // directory, given the output's name by linkat only when complete; where
 // the file system has no unnamed files, a hidden name that a signal handler
 // removes.
-#include "common/platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>

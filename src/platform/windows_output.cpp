@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/platform.h"
-#include "common/windows_names.h"
+#include "platform/platform.h"
+#include "platform/windows_names.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/platform.h"
+#include "platform/platform.h"
 
 #include <cctype>
 #include <cerrno>

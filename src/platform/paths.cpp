@@ -1,6 +1,6 @@
 // Paths split and joined the same way on every system, with its own
 // separators and drives.
-#include "common/platform.h"
+#include "platform/platform.h"
 
 #include <string_view>
 

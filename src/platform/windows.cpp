@@ -2,7 +2,7 @@
 // at the edge, they become the system's UTF-16 for its wide calls, so that
 // every name works as typed. Data files are the C run-time's descriptors
 // over handles that this layer opens and reads itself.
-#include "common/platform.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/bits.h"
-#include "common/windows_names.h"
+#include "platform/windows_names.h"
 #include "unicode/unicode.h"
 
 int open_input_file(const char* path)

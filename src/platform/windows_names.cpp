@@ -1,4 +1,4 @@
-#include "common/windows_names.h"
+#include "platform/windows_names.h"
 
 #include <cerrno>
 #include <fcntl.h>
