@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     split_settings settings;
     settings.block_size = SPLIT_SMALLEST_BLOCK + 4 * std::size_t {data[0]};
     static const vector_unit forced = chosen_vector_unit();
-    settings.unit = (data[1] & 1) != 0 ? vector_unit::portable : forced;
+    use_vector_unit((data[1] & 1) != 0 ? vector_unit::portable : forced);
     settings.mark_line_breaks = (data[1] & 4) != 0;
     settings.field_limit = data[2] < 224 ? std::size_t {1} + data[2] % 16 : HELD_FIELD_LIMIT;
     const reading_events split = split_events(csv, settings, 97, data[1], (data[1] & 2) != 0);

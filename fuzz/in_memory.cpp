@@ -9,8 +9,8 @@
 #include <cstdlib>
 
 #include "common/common.h"
-#include "platform/platform.h"
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -131,14 +131,15 @@ in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std
     check(intermediate >= 0, "cannot create the intermediate file");
     split_settings settings;
     settings.block_size = block_size;
-    settings.unit = split_unit;
     settings.field_limit = field_limit;
     in_memory_run run {};
     captured_streams messages;
+    use_vector_unit(split_unit);
     run.pass = run_first_pass(in, intermediate, settings);
     messages.end(run.out, run.err);
     if (run.pass.outcome == PASS_OK) {
-        run.finished = finish_output(intermediate, out, {run.pass.encoding, finish_unit});
+        use_vector_unit(finish_unit);
+        run.finished = finish_output(intermediate, out, {run.pass.encoding});
         run.output = whole_file(out);
     }
     close(out);

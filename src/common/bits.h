@@ -22,6 +22,14 @@ inline std::uint64_t prefix_xor(std::uint64_t x)
     return x;
 }
 
+// The 64 bits of a mask array (bit i of word w for byte 64 * w + i) that
+// stand for bytes [at, at + 64).
+inline std::uint64_t bits_at(const std::uint64_t* mask, std::size_t at)
+{
+    const std::size_t w = at / 64, shift = at % 64;
+    return shift == 0 ? mask[w] : (mask[w] >> shift) | (mask[w + 1] << (64 - shift));
+}
+
 inline constexpr std::uint64_t BYTE_ONES = 0x0101010101010101ull;
 inline constexpr std::uint64_t BYTE_HIGHS = 0x8080808080808080ull;
 
@@ -35,15 +43,21 @@ inline int count_bits(std::uint64_t x)
     return static_cast<int>((x * BYTE_ONES) >> 56);
 }
 
+// The 8 bytes at p as a word whose lowest byte is p[0], on machines of
+// either byte order: a search a word at a time then finds the first byte in
+// memory order at the lowest flag, the one bytes_equal gets exactly right.
 inline std::uint64_t load_word(const unsigned char* p)
 {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
     return word;
 }
 
-// Flags the bytes of the word equal to b. Only the first flag (in memory
-// order) is exact, which is all that first_flagged reads.
+// Flags the bytes of the word equal to b. Only the lowest flag is exact,
+// which is all that first_flagged reads: a byte one above b is flagged too
+// where a lower byte equals b.
 inline std::uint64_t bytes_equal(std::uint64_t word, unsigned char b)
 {
     const std::uint64_t x = word ^ (BYTE_ONES * b);
@@ -56,13 +70,11 @@ inline std::uint64_t nonzero_bytes(std::uint64_t word)
     return (((word & ~BYTE_HIGHS) + ~BYTE_HIGHS) | word) & BYTE_HIGHS;
 }
 
-// Offset of the first flagged byte in memory order; flags must not be 0.
+// Offset of the first flagged byte of a word from load_word; flags must
+// not be 0.
 inline std::size_t first_flagged(std::uint64_t flags)
 {
-    if constexpr (std::endian::native == std::endian::little)
-        return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
-    else
-        return static_cast<std::size_t>(std::countl_zero(flags)) / 8;
+    return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
 }
 
 // The first byte equal to b in [p, end), or end.
@@ -116,4 +128,16 @@ inline void move_bytes(unsigned char* to, const unsigned char* from, std::size_t
     } else {
         std::memmove(to, from, n);
     }
+}
+
+// Copies n bytes 32 at a time, rather than a call: both sides have room
+// for up to 31 more.
+inline unsigned char* copy_over(unsigned char* to, const unsigned char* from, std::size_t n)
+{
+    std::size_t done = 0;
+    do {
+        std::memcpy(to + done, from + done, 32);
+        done += 32;
+    } while (done < n);
+    return to + n;
 }

@@ -73,3 +73,6 @@ inline constexpr const char MSG_UNCLOSED_QUOTE[]
     = "\nRecord %4lld has a quoted field that is not closed before the end of the file\n";
 inline constexpr const char MSG_SETTINGS_UNOPENABLE[] = "\nCouldn't open .ini file\n";
 inline constexpr const char MSG_VERSION[] = "trovanex %s\n";
+// After the version: each vector unit this build and processor run, as
+// TROVANEX_VECTOR names them, narrowest first; the last is the default.
+inline constexpr const char MSG_VECTOR_UNITS[] = "vector units:";

@@ -2,14 +2,10 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "common/bits.h"
 #include "common/common.h"
-#include "platform/platform.h"
 #include "convert/convert.h"
-#include "convert/scan.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -124,102 +120,6 @@ unsigned char* first_pipe(unsigned char* bytes, std::size_t length)
     return found == bytes + length ? nullptr : bytes + (found - bytes);
 }
 
-// Flags the bytes of a word that need a look: a '|' while one is still
-// looked for, and line breaks where they matter. The first flag is exact.
-std::uint64_t look_flags(std::uint64_t word, bool want_pipe, bool want_line_breaks = true)
-{
-    std::uint64_t flags = 0;
-    if (want_line_breaks)
-        flags = bytes_equal(word, '\n') | bytes_equal(word, '\r');
-    if (want_pipe)
-        flags |= bytes_equal(word, '|');
-    return flags;
-}
-
-// Both line-break passes note the first '|' on their way, so each field is
-// walked once, a word at a time up to each byte that needs a look.
-unsigned char* line_breaks_to_spaces(unsigned char* bytes, std::size_t length)
-{
-    unsigned char* pipe = nullptr;
-    std::size_t line_feeds = 0;
-    unsigned char* p = bytes;
-    unsigned char* const end = bytes + length;
-#if defined(__SSE2__)
-    // Fields full of line breaks are common enough: 16 bytes at a time,
-    // whatever they hold.
-    const __m128i space = _mm_set1_epi8(' ');
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i feeds = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-        const __m128i breaks = _mm_or_si128(feeds, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
-        if (pipe == nullptr) {
-            if (const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|')))))
-                pipe = p + std::countr_zero(pipes);
-        }
-        if (_mm_movemask_epi8(breaks) != 0) {
-            line_feeds += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(feeds))));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i*>(p), _mm_or_si128(_mm_andnot_si128(breaks, v), _mm_and_si128(breaks, space)));
-        }
-    }
-#endif
-    while (p != end) {
-        if (end - p >= 8) {
-            const std::uint64_t flags = look_flags(load_word(p), pipe == nullptr);
-            if (flags == 0) {
-                p += 8;
-                continue;
-            }
-            p += first_flagged(flags);
-        }
-        if (*p == '\n') {
-            ++line_feeds;
-            *p = ' ';
-        } else if (*p == '\r') {
-            *p = ' ';
-        } else if (*p == '|' && pipe == nullptr) {
-            pipe = p;
-        }
-        ++p;
-    }
-    report_line_feeds(TO_SPACE_MESSAGE, line_feeds);
-    return pipe;
-}
-
-unsigned char* remove_line_breaks(unsigned char* bytes, std::size_t& length)
-{
-    unsigned char* pipe = nullptr;
-    std::size_t line_feeds = 0;
-    unsigned char* kept = bytes;
-    const unsigned char* p = bytes;
-    const unsigned char* const end = bytes + length;
-    while (p != end) {
-        if (end - p >= 8) {
-            const std::uint64_t word = load_word(p);
-            const std::uint64_t flags = look_flags(word, pipe == nullptr);
-            if (flags == 0) {
-                std::memcpy(kept, &word, sizeof word);
-                kept += 8;
-                p += 8;
-                continue;
-            }
-            for (std::size_t plain = first_flagged(flags); plain > 0; --plain)
-                *kept++ = *p++;
-        }
-        if (*p == '\n') {
-            ++line_feeds;
-        } else if (*p != '\r') {
-            if (*p == '|' && pipe == nullptr)
-                pipe = kept;
-            *kept++ = *p;
-        }
-        ++p;
-    }
-    length = static_cast<std::size_t>(kept - bytes);
-    report_line_feeds(REMOVED_MESSAGE, line_feeds);
-    return pipe;
-}
-
 }  // namespace
 
 std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe)
@@ -228,14 +128,14 @@ std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*
     // An empty field may come with no buffer at all.
     if (length == 0)
         return 0;
-    // Most fields need nothing; say so after a word or two of looking.
-    const bool keep = run_options.line_break_mode == LINE_BREAKS_KEEP;
-    if (!any_flagged(bytes, length, [keep](std::uint64_t word) { return look_flags(word, true, !keep); }))
+    // Most fields need nothing; say so after a look or two.
+    const int mode = run_options.line_break_mode;
+    if (!run_kernels.field_holds(bytes, length, false, mode != LINE_BREAKS_KEEP))
         return length;
-    if (run_options.line_break_mode == LINE_BREAKS_TO_SPACE)
-        pipe = line_breaks_to_spaces(bytes, length);
-    else if (run_options.line_break_mode == LINE_BREAKS_REMOVE)
-        pipe = remove_line_breaks(bytes, length);
+    if (mode == LINE_BREAKS_TO_SPACE)
+        report_line_feeds(TO_SPACE_MESSAGE, run_kernels.line_breaks_to_spaces(bytes, length, pipe));
+    else if (mode == LINE_BREAKS_REMOVE)
+        report_line_feeds(REMOVED_MESSAGE, run_kernels.remove_line_breaks(bytes, length, pipe));
     else
         pipe = first_pipe(bytes, length);
     return length;

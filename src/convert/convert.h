@@ -215,7 +215,6 @@ struct finish_result {
 
 struct finish_settings {
     input_encoding encoding = ENCODING_BYTES;  // the input's, which the output takes
-    vector_unit unit = best_vector_unit();  // the scan's and the compaction's
     // Where set, the first pass is still writing the intermediate file on
     // another thread: it is read as far as written, and the encoding is
     // taken from here.

@@ -3,11 +3,10 @@
 #include <cstring>
 #include <span>
 
+#include "common/bits.h"
 #include "common/common.h"
-#include "platform/platform.h"
 #include "convert/convert.h"
-#include "convert/scan.h"
-#include "unicode/unicode.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,7 +35,8 @@ void put_as_it_stands(
     output_buffer* intermediate, unsigned char* field, std::size_t length, bool separator)
 {
     const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
-    if (OUTPUT_BUFFER_SIZE - intermediate->used >= length + 3 && !field_needs_care(field, length, line_breaks)) {
+    if (OUTPUT_BUFFER_SIZE - intermediate->used >= length + 3
+        && !run_kernels.field_holds(field, length, true, line_breaks)) {
         put_as_it_stands(
             intermediate, field, length, separator, [](unsigned char* to, const unsigned char* from, std::size_t n) {
                 if (n > 0)  // an empty field may come without a buffer
@@ -70,7 +70,7 @@ void on_field(void* bytes, std::size_t length, void* data)
     // those are copied straight into the buffer after a single look.
     const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
     if (length > SHORT_FIELD || OUTPUT_BUFFER_SIZE - intermediate->used < SHORT_FIELD + 3
-        || field_needs_care(field, length, line_breaks)) {
+        || run_kernels.field_holds(field, length, true, line_breaks)) {
         put_field_with_care(intermediate, field, length, separator);
         return;
     }
@@ -132,7 +132,8 @@ std::ptrdiff_t read_utf16(input_source& in, unsigned char* into, std::size_t roo
         u.at_end = got == 0;
         u.raw_used += static_cast<std::size_t>(got);
         std::size_t consumed = 0;
-        const std::ptrdiff_t decoded = utf16_to_utf8(u.raw.get(), u.raw_used, u.big_endian, u.text.get(), consumed);
+        const std::ptrdiff_t decoded
+            = run_kernels.utf16_to_utf8(u.raw.get(), u.raw_used, u.big_endian, u.text.get(), consumed);
         // A bad surrogate, or at the end an odd byte or a lone high one.
         if (decoded < 0 || (u.at_end && consumed != u.raw_used)) {
             in.invalid = true;
@@ -232,7 +233,7 @@ first_pass_report first_pass(
     split_settings split_with = settings;
     split_with.mark_line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
     // The byte-by-byte reference takes every field through on_field.
-    const split_stretch stretches = settings.unit == vector_unit::portable ? nullptr : on_plain_stretch;
+    const split_stretch stretches = run_kernels.unit == vector_unit::portable ? nullptr : on_plain_stretch;
     const split_report split
         = split_input(read_input, &source, {on_field, on_field_piece, on_record_end, &writer, stretches}, split_with);
     report.encoding = source.encoding;

@@ -1,10 +1,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "common/bits.h"
 #include "convert/convert.h"
-#include "convert/scan.h"
-#include "unicode/unicode.h"
+#include "platform/platform.h"
 
 output_buffer::output_buffer(int target)
     : fd(target)
@@ -26,7 +25,8 @@ bool output_buffer::flush(bool last)
     if (encoding != ENCODING_BYTES) {
         std::size_t consumed = 0;
         out = encoded.get();
-        length = utf8_to_utf16(bytes.get(), used, encoding == ENCODING_UTF16_BE, encoded.get(), consumed, last);
+        length = run_kernels.utf8_to_utf16(
+            bytes.get(), used, encoding == ENCODING_UTF16_BE, encoded.get(), consumed, last);
         kept = used - consumed;
     }
     if (error_number == 0 && length > 0) {

@@ -9,8 +9,8 @@
 
 #include "common/bits.h"
 #include "common/common.h"
-#include "platform/platform.h"
 #include "convert/convert.h"
+#include "platform/platform.h"
 
 intermediate_writer::intermediate_writer(int fd)
     : out(fd)

@@ -2,14 +2,10 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "common/bits.h"
 #include "common/common.h"
-#include "platform/platform.h"
 #include "convert/convert.h"
+#include "platform/platform.h"
 
 // A stretch of plain records becomes the intermediate file's bytes a
 // record at a time: a quoted field already stands as the file has it,
@@ -22,17 +18,6 @@
 
 namespace {
 
-// Copies n bytes 32 at a time: both sides have room for up to 31 more.
-inline unsigned char* copy_over(unsigned char* to, const unsigned char* from, std::size_t n)
-{
-    std::size_t done = 0;
-    do {
-        std::memcpy(to + done, from + done, 32);
-        done += 32;
-    } while (done < n);
-    return to + n;
-}
-
 inline bool maybe_blank(unsigned char c)
 {
     return c <= ' ' && (c == ' ' || c == '\t');
@@ -43,73 +28,17 @@ inline bool line_end(unsigned char c)
     return c == '\r' || c == '\n';
 }
 
-// The separator bits of bytes [at, at + 64).
-inline std::uint64_t separator_bits(const std::uint64_t* separators, std::size_t at)
-{
-    const std::size_t w = at / 64, shift = at % 64;
-    return shift == 0 ? separators[w] : (separators[w] >> shift) | (separators[w + 1] << (64 - shift));
-}
-
 // The first separator in [from, to), or to.
 std::size_t next_separator(const std::uint64_t* separators, std::size_t from, std::size_t to)
 {
     for (std::size_t at = from; at < to; at += 64) {
-        if (const std::uint64_t bits = separator_bits(separators, at)) {
+        if (const std::uint64_t bits = bits_at(separators, at)) {
             const std::size_t found = at + static_cast<std::size_t>(std::countr_zero(bits));
             return found < to ? found : to;
         }
     }
     return to;
 }
-
-// The record [from, to) as it stands, its separators made '|'. Both sides
-// have room for 63 bytes more.
-unsigned char* copy_record(
-    unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to, const std::uint64_t* separators)
-{
-    copy_over(out, bytes + from, to - from);
-    for (std::size_t at = from; at < to; at += 64) {
-        std::uint64_t bits = separator_bits(separators, at);
-        if (to - at < 64)
-            bits &= (std::uint64_t {1} << (to - at)) - 1;
-        for (; bits != 0; bits &= bits - 1)
-            out[at - from + static_cast<std::size_t>(std::countr_zero(bits))] = '|';
-    }
-    return out + (to - from);
-}
-
-#if defined(__x86_64__)
-// The same, 32 bytes at a time: each byte takes its bit of the mask, and
-// where it is set, a '|'.
-[[gnu::target("avx2,bmi,bmi2")]] unsigned char* copy_record_avx2(
-    unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to, const std::uint64_t* separators)
-{
-    const __m256i pipe = _mm256_set1_epi8('|');
-    const __m256i spread = _mm256_setr_epi8(
-        0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-    const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
-    for (std::size_t at = from; at < to; at += 32) {
-        const auto bits = static_cast<std::uint32_t>(separator_bits(separators, at));
-        const __m256i each = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), spread);
-        const __m256i set = _mm256_cmpeq_epi8(_mm256_and_si256(each, bit), bit);
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (at - from)), _mm256_blendv_epi8(v, pipe, set));
-    }
-    return out + (to - from);
-}
-
-// The same, 64 bytes at a time, the separators blended in by their mask.
-[[gnu::target("avx512f,avx512bw,bmi,bmi2")]] unsigned char* copy_record_avx512(
-    unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to, const std::uint64_t* separators)
-{
-    const __m512i pipe = _mm512_set1_epi8('|');
-    for (std::size_t at = from; at < to; at += 64) {
-        const __m512i v = _mm512_loadu_si512(bytes + at);
-        _mm512_storeu_si512(out + (at - from), _mm512_mask_blend_epi8(separator_bits(separators, at), v, pipe));
-    }
-    return out + (to - from);
-}
-#endif
 
 // The quoted field [start, end) of the block as on_field expects it:
 // without its quotes and with doubled quotes made one.
@@ -132,7 +61,7 @@ std::size_t last_separator(const std::uint64_t* separators, std::size_t from, st
 {
     for (std::size_t at = to; at > from;) {
         const std::size_t start = at >= from + 64 ? at - 64 : from;
-        std::uint64_t bits = separator_bits(separators, start);
+        std::uint64_t bits = bits_at(separators, start);
         if (at - start < 64)
             bits &= (std::uint64_t {1} << (at - start)) - 1;
         if (bits != 0)
@@ -147,7 +76,7 @@ std::int64_t separators_in(const std::uint64_t* separators, std::size_t from, st
 {
     std::int64_t count = 0;
     for (std::size_t at = from; at < to; at += 64) {
-        std::uint64_t bits = separator_bits(separators, at);
+        std::uint64_t bits = bits_at(separators, at);
         if (to - at < 64)
             bits &= (std::uint64_t {1} << (to - at)) - 1;
         count += count_bits(bits);
@@ -155,22 +84,12 @@ std::int64_t separators_in(const std::uint64_t* separators, std::size_t from, st
     return count;
 }
 
-// Copies [from, to) of the block as copy_record does, with the unit's
-// instructions.
-unsigned char* copy_segment(vector_unit unit, unsigned char* out, const unsigned char* bytes, std::size_t from,
-    std::size_t to, const std::uint64_t* separators)
+// The bytes [from, to) of the block as they stand, their separators made
+// '|'. Both sides have room for 63 bytes more.
+unsigned char* copy_segment(
+    unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to, const std::uint64_t* separators)
 {
-    if (from == to)
-        return out;
-#if defined(__x86_64__)
-    if (unit == vector_unit::avx512)
-        return copy_record_avx512(out, bytes, from, to, separators);
-    if (unit == vector_unit::avx2)
-        return copy_record_avx2(out, bytes, from, to, separators);
-#else
-    static_cast<void>(unit);
-#endif
-    return copy_record(out, bytes, from, to, separators);
+    return from == to ? out : run_kernels.copy_record(out, bytes, from, to, separators);
 }
 
 // Where a stretch's walk stands.
@@ -188,7 +107,7 @@ struct walk {
 // The record [pos, end), which holds marked bytes or blanks to drop: the
 // fields that do are written one by one, marked ones through on_field (or,
 // unquoted, with their first '|' made a space and their message here), and
-// the runs of fields between them copied as copy_record does.
+// the runs of fields between them copied as copy_segment does.
 void put_record_with_care(walk& k, std::size_t pos, std::size_t end)
 {
     const plain_stretch& s = k.s;
@@ -208,7 +127,7 @@ void put_record_with_care(walk& k, std::size_t pos, std::size_t end)
         const std::size_t field_end = next_separator(separators, special, end);
         const std::int64_t field = 1 + separators_in(separators, pos, start);
         // The field writes its own separator, as on_field does.
-        k.o = copy_segment(s.unit, k.o, bytes, copied, start > pos ? start - 1 : start, separators);
+        k.o = copy_segment(k.o, bytes, copied, start > pos ? start - 1 : start, separators);
         const bool marked = k.next_mark < field_end;
         const std::size_t pipe = k.next_mark;
         const std::size_t first_mark = k.m;
@@ -277,7 +196,7 @@ void put_record_with_care(walk& k, std::size_t pos, std::size_t end)
         }
         copied = field_end;
     }
-    k.o = copy_segment(s.unit, k.o, bytes, copied, end, separators);
+    k.o = copy_segment(k.o, bytes, copied, end, separators);
 }
 
 }  // namespace
@@ -295,7 +214,6 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
     const std::uint32_t* const line_ends = s.line_ends;
     const std::size_t line_end_count = s.line_end_count;
     const std::uint64_t* const separators = s.separators;
-    const vector_unit unit = s.unit;
 
     std::size_t pos = s.start;
     std::size_t i = 0;
@@ -312,7 +230,7 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
         if (k.next_mark < end || k.next_uneven < end)
             put_record_with_care(k, pos, end);
         else
-            k.o = copy_segment(unit, k.o, bytes, pos, end, separators);
+            k.o = copy_segment(k.o, bytes, pos, end, separators);
         k.o[0] = '\r';
         k.o[1] = '\n';
         k.o += 2;

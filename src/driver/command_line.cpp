@@ -1,8 +1,8 @@
 #include <cstdio>
 
 #include "common/common.h"
-#include "platform/platform.h"
 #include "driver/driver.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 namespace {

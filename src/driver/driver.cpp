@@ -7,9 +7,9 @@
 #include <csv.h>
 
 #include "common/common.h"
-#include "platform/platform.h"
 #include "convert/convert.h"
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -102,8 +102,8 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    if (const int status = check_finish(
-            finish_output(intermediate, output.fd, {pass.encoding, settings.unit, nullptr, intermediate}), output_path);
+    if (const int status
+        = check_finish(finish_output(intermediate, output.fd, {pass.encoding, nullptr, intermediate}), output_path);
         status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
@@ -126,8 +126,7 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     try {
         if (reader.fd >= 0)
             finisher = std::thread([&] {
-                finished
-                    = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, settings.unit, &progress, intermediate});
+                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, &progress, intermediate});
             });
     } catch (const std::system_error&) {
         // No second thread to be had: the same, one pass after the other.
@@ -137,7 +136,7 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
     if (finisher.joinable())
         finisher.join();
     else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.encoding, settings.unit, nullptr, intermediate});
+        finished = finish_output(intermediate, staged.fd, {pass.encoding, nullptr, intermediate});
 
     int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
     if (status == STATUS_OK)
@@ -196,6 +195,10 @@ int run(int argc, char** argv)
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         console_print(stdout, MSG_VERSION, PROGRAM_VERSION);
+        console_print(stdout, "%s", MSG_VECTOR_UNITS);
+        for (const vector_unit unit : vector_units())
+            console_print(stdout, " %s", vector_unit_name(unit));
+        console_print(stdout, "\n");
         return STATUS_OK;
     }
     const int count = parse_command_line(argv, argc);
@@ -221,7 +224,6 @@ vector_unit chosen_vector_unit()
 split_settings splitter_settings()
 {
     split_settings settings;
-    settings.unit = chosen_vector_unit();
     const char* const limit = std::getenv("TROVANEX_FIELD_LIMIT");
     if (limit != nullptr && *limit >= '1' && *limit <= '9') {
         char* end = nullptr;
@@ -249,5 +251,6 @@ int convert_file(int argc, char** argv)
         std::setvbuf(stderr, nullptr, _IONBF, 0);
 
     reset_run_state();
+    use_vector_unit(chosen_vector_unit());
     return finish_console(run(argc, argv));
 }

@@ -21,13 +21,12 @@ int parse_command_line(char** argv, int argc);
 
 // The splitter's settings: the defaults, but for the most of a field held
 // whole, which the environment's TROVANEX_FIELD_LIMIT may set lower, down
-// to a byte, so that tests can send short fields the way of long ones, and
-// for the vector unit.
+// to a byte, so that tests can send short fields the way of long ones.
 split_settings splitter_settings();
 
-// The vector unit both passes use: the widest the processor runs, or the
-// one TROVANEX_VECTOR names ("portable", "sse2", "avx2", "avx512"), for
-// tests and measurements; never one the processor lacks.
+// The vector unit both passes use: the widest this build and processor
+// run, or the one TROVANEX_VECTOR names ("portable", "sse2", "avx2",
+// "avx512", "neon"), for tests and measurements; never one they lack.
 vector_unit chosen_vector_unit();
 
 // The usage text: on standard error after a wrong command line, on

@@ -7,41 +7,13 @@
 #include <memory>
 #include <vector>
 
-#include "common/vector.h"
+#include "kernels/kernels.h"
 #include "split/split.h"
 
-// A block of input with a bit per byte in five masks, 64 bytes to a word
-// (bit i of word w stands for byte 64 * w + i): quotes, commas, line ends
-// (CR and LF), and '|' and blanks, which a stretch's reader is told of.
-// Bits past size are clear. The bytes may be read up to
-// 64 past size; bytes[size] is 0.
-struct block {
-    unsigned char* bytes;
-    std::size_t size;
-    std::uint64_t* quotes;
-    std::uint64_t* commas;
-    std::uint64_t* line_ends;
-    std::uint64_t* pipes;
-    std::uint64_t* blanks;
-    vector_unit unit;  // the scan's, which the readings take too
-};
-
-// Fills the masks for the block's size, with b.unit.
+// Fills the masks for the block's size, with the kernels in use; bits
+// past size are clear, and so is the word after the last, and
+// bytes[size] is 0.
 void scan_block(block& b);
-
-// Where the fast reading finds the fields' ends: the positions of the commas
-// and line ends outside quotes, of the first quote of every doubled pair,
-// and of the bytes a stretch's reader is told of: marked ones and uneven
-// blanks (see plain_stretch); for a stretch, the commas outside quotes go
-// in a mask instead. Sized for a whole block.
-struct field_ends {
-    std::unique_ptr<std::uint32_t[]> ends;
-    std::unique_ptr<std::uint32_t[]> doubled;
-    std::unique_ptr<std::uint32_t[]> marked;
-    std::unique_ptr<std::uint32_t[]> uneven;
-    std::unique_ptr<std::uint64_t[]> separators;
-    explicit field_ends(std::size_t capacity);
-};
 
 // The spans of the fields of the record the careful reading is on.
 struct field_span {

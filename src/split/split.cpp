@@ -154,7 +154,7 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
     const auto bytes = std::make_unique<unsigned char[]>(capacity + PADDING);
     const auto masks = std::make_unique<std::uint64_t[]>(5 * words);
     block b {bytes.get(), 0, masks.get(), masks.get() + words, masks.get() + 2 * words, masks.get() + 3 * words,
-        masks.get() + 4 * words, settings.unit};
+        masks.get() + 4 * words};
     field_ends found(capacity);
     span_list fields;
     parser_guard guard;

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/vector.h"
+#include "kernels/kernels.h"
 
 // Fills into with up to room bytes of input: how many came, 0 at the end of
 // the input, or -1 to stop the split (a read error, or the caller's own
@@ -52,7 +52,6 @@ inline constexpr std::size_t SPLIT_LARGEST_BLOCK = std::size_t {1} << 30;
 
 struct split_settings {
     std::size_t block_size = SPLIT_BLOCK_SIZE;  // kept within the two limits above
-    vector_unit unit = best_vector_unit();  // the scan's
     bool mark_line_breaks = false;  // on_stretch is told of line ends inside quotes
     std::size_t field_limit = HELD_FIELD_LIMIT;  // at least 1; tests set a few bytes
 };
@@ -82,8 +81,7 @@ struct split_report {
 // the blanks around it, and uneven lists, in order, the blanks next to a
 // comma or line end outside quotes. marked lists, in order, every '|' and,
 // where asked for, every line end inside quotes. The bytes are the
-// callback's to change; unit is the scan's. It returns how many records
-// it delivered.
+// callback's to change. It returns how many records it delivered.
 struct plain_stretch {
     unsigned char* bytes;
     std::size_t start;
@@ -95,7 +93,6 @@ struct plain_stretch {
     std::size_t marked_count;
     const std::uint32_t* uneven;
     std::size_t uneven_count;
-    vector_unit unit;
 };
 using split_stretch = std::size_t (*)(const plain_stretch& stretch, void* data);
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -100,7 +101,11 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         throw std::runtime_error("pipe failed");
 
 #ifdef TROVANEX_EMULATOR
-    std::vector<std::string> argv_strings {TROVANEX_EMULATOR, how.program};
+    // The emulator takes argument 0 as qemu-user does.
+    std::vector<std::string> argv_strings {TROVANEX_EMULATOR};
+    if (!how.argv0.empty())
+        argv_strings.insert(argv_strings.end(), {"-0", how.argv0});
+    argv_strings.push_back(how.program);
     const std::string executed = TROVANEX_EMULATOR;
 #else
     std::vector<std::string> argv_strings {how.argv0.empty() ? how.program : how.argv0};
@@ -192,4 +197,19 @@ run_result wait_program(running_program program)
 run_result run_program(const std::string& dir, const std::vector<std::string>& args, const launch& how)
 {
     return wait_program(start_program(dir, args, how));
+}
+
+const std::vector<std::string>& program_vector_units()
+{
+    static const std::vector<std::string> units = [] {
+        const scratch_dir dir;
+        const run_result version = run_program(dir.path, {"--version"});
+        std::vector<std::string> names;
+        const std::size_t line = version.out.find("\nvector units:");
+        std::istringstream listed(version.out.substr(line == std::string::npos ? version.out.size() : line + 14));
+        for (std::string name; listed >> name;)
+            names.push_back(name);
+        return names;
+    }();
+    return units;
 }

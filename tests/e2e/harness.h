@@ -69,6 +69,10 @@ run_result wait_program(running_program program);
 
 run_result run_program(const std::string& dir, const std::vector<std::string>& args, const launch& how = {});
 
+// The vector units the program under test runs here, as its --version
+// lists them, narrowest first.
+const std::vector<std::string>& program_vector_units();
+
 // Waits until the process sleeps in a system call (on a FIFO, say) holding
 // its intermediate file open with no name left in the directory. False if
 // that never happens.
@@ -82,6 +86,14 @@ std::string console(std::string text);
 #define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << (reason)
 #else
 #define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
+
+// What only a native run can show: the program's own system calls and
+// memory, which under qemu-user are the emulator's.
+#ifdef TESTS_UNDER_QEMU
+#define SKIP_UNDER_QEMU(reason) GTEST_SKIP() << "qemu-user: " << (reason)
+#else
+#define SKIP_UNDER_QEMU(reason) static_cast<void>(0)
 #endif
 
 // Names a Windows program reading an ANSI command line would lose or change:

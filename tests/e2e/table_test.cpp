@@ -151,7 +151,6 @@ const row ROWS[] = {
     {"SameFileOtherName", "one file under two names is refused too", {"in.csv", "./in.csv"}, "a\n", "", MSG_SAME_PATH,
         1, std::nullopt},
     {"Help", "--help alone: the usage text on standard output", {"--help"}, "a\n", USAGE, "", 0, std::nullopt},
-    {"Version", "--version alone", {"--version"}, "a\n", fmt(MSG_VERSION, PROGRAM_VERSION), "", 0, std::nullopt},
     {"HelpNotAlone", "anywhere else --help is an illegal option", io_and({"--help"}), "a\n",
         fmt(MSG_ILLEGAL_OPTION, "-help"), USAGE, 5, std::nullopt},
     {"SamePathOtherCase", "paths compare byte for byte", {"in.csv", "IN.CSV"}, "a\n", summary(1), "", 0, "a\r\n",

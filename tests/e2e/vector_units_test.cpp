@@ -7,8 +7,9 @@
 
 #include <cstdint>
 
-#include "common/vector.h"
+#include "common/common.h"
 #include "e2e/harness.h"
+#include "kernels/kernels.h"
 #include "support.h"
 
 namespace {
@@ -59,8 +60,9 @@ TEST(VectorUnits, EachConvertsAsTheReference)
             const run_result reference = run_program(reference_dir.path, {"in.csv", "out.txt", option}, reference_how);
             ASSERT_EQ(reference.status, 0) << reference.err.substr(0, 500);
             const std::string output = read_file(reference_dir.at("out.txt"));
-            for (int unit = 1; unit <= static_cast<int>(best_vector_unit()); ++unit) {
-                const char* const name = vector_unit_name(static_cast<vector_unit>(unit));
+            for (const std::string& name : program_vector_units()) {
+                if (name == "portable")
+                    continue;
                 SCOPED_TRACE(std::string(option) + ", " + name);
                 scratch_dir dir;
                 write_file(dir.at("in.csv"), input);
@@ -74,6 +76,26 @@ TEST(VectorUnits, EachConvertsAsTheReference)
             }
         }
     }
+}
+
+// --version gives the version, then the units: on the native build
+// exactly what the tests' own copy of the kernels finds on this processor,
+// and for a foreign one what its architecture always has.
+TEST(VectorUnits, ListedByVersion)
+{
+#ifdef TROVANEX_PROGRAM_UNITS
+    const std::string units = TROVANEX_PROGRAM_UNITS;
+#else
+    std::string units;
+    for (const vector_unit unit : vector_units())
+        units += std::string(units.empty() ? "" : " ") + vector_unit_name(unit);
+#endif
+    scratch_dir dir;
+    const run_result version = run_program(dir.path, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, console(fmt(MSG_VERSION, PROGRAM_VERSION) + MSG_VECTOR_UNITS + " " + units + "\n"));
+    EXPECT_EQ(version.err, "");
+    EXPECT_TRUE(units.starts_with("portable"));
 }
 
 }  // namespace

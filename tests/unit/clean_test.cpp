@@ -125,23 +125,31 @@ cleaned reference(const std::string& field, int mode)
 }
 
 // Line breaks and pipes at every offset of fields up to five words long,
-// alone and in pairs, so each lands on both sides of every word edge.
+// alone and in pairs, so each lands on both sides of every word edge, with
+// every vector unit. Between them stand the bytes one above each, which a
+// search a word at a time can take for them on machines of either order.
 TEST(Clean, SpecialBytesAtEveryOffset)
 {
     const char specials[] = {'\n', '\r', '|'};
-    for (const int mode : {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE}) {
-        for (std::size_t length = 1; length <= 40; ++length) {
-            for (std::size_t at = 0; at < length; ++at) {
-                for (const char first : specials) {
-                    for (const char second : specials) {
-                        std::string field(length, 'x');
-                        field[at] = first;
-                        field[(at * 7 + 3) % length] = second;
-                        const cleaned expected = reference(field, mode);
-                        const cleaned actual = clean(field, mode);
-                        ASSERT_EQ(actual.field, expected.field) << "mode " << mode << ", field " << field;
-                        ASSERT_EQ(actual.out, expected.out) << "mode " << mode << ", field " << field;
-                        ASSERT_EQ(actual.err, expected.err) << "mode " << mode << ", field " << field;
+    for (const vector_unit unit : vector_units()) {
+        const unit_in_use use(unit);
+        SCOPED_TRACE(vector_unit_name(unit));
+        for (const int mode : {LINE_BREAKS_KEEP, LINE_BREAKS_TO_SPACE, LINE_BREAKS_REMOVE}) {
+            for (std::size_t length = 1; length <= 40; ++length) {
+                for (std::size_t at = 0; at < length; ++at) {
+                    for (const char first : specials) {
+                        for (const char second : specials) {
+                            std::string field(length, 'x');
+                            for (std::size_t i = 0; i < length; ++i)
+                                field[i] = "}\x0B\x0Ex"[i % 4];
+                            field[at] = first;
+                            field[(at * 7 + 3) % length] = second;
+                            const cleaned expected = reference(field, mode);
+                            const cleaned actual = clean(field, mode);
+                            ASSERT_EQ(actual.field, expected.field) << "mode " << mode << ", field " << field;
+                            ASSERT_EQ(actual.out, expected.out) << "mode " << mode << ", field " << field;
+                            ASSERT_EQ(actual.err, expected.err) << "mode " << mode << ", field " << field;
+                        }
                     }
                 }
             }

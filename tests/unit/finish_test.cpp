@@ -12,9 +12,10 @@ using namespace std::string_literals;
 
 std::string finish_with(const std::string& intermediate, vector_unit unit)
 {
+    const unit_in_use use(unit);
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out), {ENCODING_BYTES, unit}).outcome, FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out)).outcome, FINISH_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);
@@ -25,9 +26,8 @@ std::string finish_with(const std::string& intermediate, vector_unit unit)
 std::string finish(const std::string& intermediate)
 {
     std::string bytes = finish_with(intermediate, vector_unit::portable);
-    for (int unit = 1; unit <= static_cast<int>(best_vector_unit()); ++unit)
-        EXPECT_TRUE(finish_with(intermediate, static_cast<vector_unit>(unit)) == bytes)
-            << vector_unit_name(static_cast<vector_unit>(unit)) << " differs";
+    for (const vector_unit unit : vector_units())
+        EXPECT_TRUE(finish_with(intermediate, unit) == bytes) << vector_unit_name(unit) << " differs";
     return bytes;
 }
 

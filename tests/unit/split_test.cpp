@@ -15,11 +15,11 @@ namespace {
 void expect_same_reading(const std::string& csv, const std::string& name)
 {
     const reading_events expected = libcsv_events(csv);
-    for (int unit = 0; unit <= static_cast<int>(best_vector_unit()); ++unit) {
+    for (const vector_unit unit : vector_units()) {
+        const unit_in_use use(unit);
         for (const std::size_t block : {16, 17, 63, 64, 65, 127, 200, 4096, 0}) {
             for (const std::size_t limit : {std::size_t {1}, std::size_t {2}, std::size_t {5}, HELD_FIELD_LIMIT}) {
                 split_settings settings;
-                settings.unit = static_cast<vector_unit>(unit);
                 settings.mark_line_breaks = block % 2 != 0;
                 settings.field_limit = limit;
                 if (block != 0)
@@ -28,8 +28,8 @@ void expect_same_reading(const std::string& csv, const std::string& name)
                     const reading_events got = split_events(csv, settings, most_read, 1, most_read != 1);
                     ASSERT_EQ(got.report.outcome, SPLIT_OK);
                     ASSERT_TRUE(got.text == expected.text)
-                        << name << ": block " << block << ", field limit " << limit << ", "
-                        << vector_unit_name(settings.unit) << ", reads up to " << most_read;
+                        << name << ": block " << block << ", field limit " << limit << ", " << vector_unit_name(unit)
+                        << ", reads up to " << most_read;
                     ASSERT_EQ(got.report.records, expected.records) << name;
                     ASSERT_EQ(got.unclosed, expected.unclosed) << name;
                     ASSERT_LE(got.longest, settings.field_limit + settings.block_size) << name;

@@ -39,7 +39,8 @@ bytes decode_in_pieces(const bytes& in, bool big_endian, std::size_t piece)
         pending += in.substr(at, piece);
         std::vector<unsigned char> room(pending.size() * 3 / 2 + 1);
         std::size_t consumed = 0;
-        const std::ptrdiff_t n = utf16_to_utf8(pending.data(), pending.size(), big_endian, room.data(), consumed);
+        const std::ptrdiff_t n
+            = run_kernels.utf16_to_utf8(pending.data(), pending.size(), big_endian, room.data(), consumed);
         EXPECT_GE(n, 0);
         out.append(room.data(), static_cast<std::size_t>(n));
         pending.erase(0, consumed);
@@ -56,7 +57,8 @@ bytes encode_in_pieces(const bytes& in, bool big_endian, std::size_t piece)
         std::vector<unsigned char> room(pending.size() * 2 + 1);
         std::size_t consumed = 0;
         const bool last = at + piece >= in.size();
-        out.append(room.data(), utf8_to_utf16(pending.data(), pending.size(), big_endian, room.data(), consumed, last));
+        out.append(room.data(),
+            run_kernels.utf8_to_utf16(pending.data(), pending.size(), big_endian, room.data(), consumed, last));
         pending.erase(0, consumed);
     }
     EXPECT_TRUE(pending.empty());
@@ -82,13 +84,16 @@ TEST(Unicode, BothWaysInPiecesOfEverySize)
             text.push_back(0x10000 + random() % 0x100000);
     }
     const bytes utf8 = plain_utf8(text);
-    for (const bool big_endian : {false, true}) {
-        const std::string wide = utf16_of(std::string(utf8.begin(), utf8.end()), big_endian);
-        const bytes utf16(wide.begin(), wide.end());
-        for (const std::size_t piece : {1, 2, 3, 5, 7, 31, 32, 33, 64, 100000}) {
-            SCOPED_TRACE(piece);
-            EXPECT_TRUE(decode_in_pieces(utf16, big_endian, piece) == utf8);
-            EXPECT_TRUE(encode_in_pieces(utf8, big_endian, piece) == utf16);
+    for (const vector_unit unit : vector_units()) {
+        const unit_in_use use(unit);
+        for (const bool big_endian : {false, true}) {
+            const std::string wide = utf16_of(std::string(utf8.begin(), utf8.end()), big_endian);
+            const bytes utf16(wide.begin(), wide.end());
+            for (const std::size_t piece : {1, 2, 3, 5, 7, 31, 32, 33, 64, 100000}) {
+                SCOPED_TRACE(std::string(vector_unit_name(unit)) + ", pieces of " + std::to_string(piece));
+                EXPECT_TRUE(decode_in_pieces(utf16, big_endian, piece) == utf8);
+                EXPECT_TRUE(encode_in_pieces(utf8, big_endian, piece) == utf16);
+            }
         }
     }
 }
@@ -101,17 +106,21 @@ TEST(Unicode, SurrogatesWithoutPartnersAreRefused)
         {0x00, 0xD8, 0x00, 0xD8},  // two high ones
         bytes(40, 'a') + bytes {0x00, 0xDF} + bytes(40, 'a'),  // in the middle of a fast stretch
     };
-    for (const bytes& in : refused) {
-        std::vector<unsigned char> room(in.size() * 3 / 2);
+    for (const vector_unit unit : vector_units()) {
+        const unit_in_use use(unit);
+        SCOPED_TRACE(vector_unit_name(unit));
+        for (const bytes& in : refused) {
+            std::vector<unsigned char> room(in.size() * 3 / 2);
+            std::size_t consumed = 0;
+            EXPECT_EQ(run_kernels.utf16_to_utf8(in.data(), in.size(), false, room.data(), consumed), -1);
+        }
+        // A high one at the end, and an odd byte, wait for what follows.
+        const bytes open = {'a', 0, 0x3D, 0xD8, 'b'};
+        unsigned char room[8];
         std::size_t consumed = 0;
-        EXPECT_EQ(utf16_to_utf8(in.data(), in.size(), false, room.data(), consumed), -1);
+        EXPECT_EQ(run_kernels.utf16_to_utf8(open.data(), open.size(), false, room, consumed), 1);
+        EXPECT_EQ(consumed, 2u);
     }
-    // A high one at the end, and an odd byte, wait for what follows.
-    const bytes open = {'a', 0, 0x3D, 0xD8, 'b'};
-    unsigned char room[8];
-    std::size_t consumed = 0;
-    EXPECT_EQ(utf16_to_utf8(open.data(), open.size(), false, room, consumed), 1);
-    EXPECT_EQ(consumed, 2u);
 }
 
 TEST(Unicode, InvalidUtf8BecomesReplacementCharacters)
@@ -119,7 +128,7 @@ TEST(Unicode, InvalidUtf8BecomesReplacementCharacters)
     const bytes in = {'a', 0xFF, 0xC3, 'b', 0xED, 0xA0, 0x80, 0xE2, 0x82};
     unsigned char room[32];
     std::size_t consumed = 0;
-    const std::size_t n = utf8_to_utf16(in.data(), in.size(), true, room, consumed, true);
+    const std::size_t n = run_kernels.utf8_to_utf16(in.data(), in.size(), true, room, consumed, true);
     EXPECT_EQ(consumed, in.size());
     const bytes expected
         = {0, 'a', 0xFF, 0xFD, 0xFF, 0xFD, 0, 'b', 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0xFD};

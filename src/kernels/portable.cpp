@@ -1,0 +1,119 @@
+// The reference unit: plain C++, a byte or a 64-bit word at a time, for
+// any processor of either byte order. Every other unit must give exactly
+// what this one gives.
+#include "kernels/field_ends.h"
+#include "kernels/finish_words.h"
+#include "kernels/transcode.h"
+#include "kernels/units.h"
+#include "kernels/words.h"
+
+namespace {
+
+void scan_block(const block& b, std::size_t words)
+{
+    const unsigned char* p = b.bytes;
+    for (std::size_t w = 0; w < words; ++w, p += 64) {
+        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
+            commas |= static_cast<std::uint64_t>(p[i] == ',') << i;
+            line_ends |= static_cast<std::uint64_t>((p[i] == '\r') | (p[i] == '\n')) << i;
+            pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
+            blanks |= static_cast<std::uint64_t>((p[i] == ' ') | (p[i] == '\t')) << i;
+        }
+        b.quotes[w] = quotes;
+        b.commas[w] = commas;
+        b.line_ends[w] = line_ends;
+        b.pipes[w] = pipes;
+        b.blanks[w] = blanks;
+    }
+}
+
+found_counts find_field_ends(
+    const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
+{
+    return find_ends<false>(b, pos, limit, found, stretch, mark_line_breaks);
+}
+
+// The copy, then each separator patched in.
+unsigned char* copy_record(
+    unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to, const std::uint64_t* separators)
+{
+    copy_over(out, bytes + from, to - from);
+    for (std::size_t at = from; at < to; at += 64) {
+        std::uint64_t bits = bits_at(separators, at);
+        if (to - at < 64)
+            bits &= (std::uint64_t {1} << (to - at)) - 1;
+        for (; bits != 0; bits &= bits - 1)
+            out[at - from + static_cast<std::size_t>(std::countr_zero(bits))] = '|';
+    }
+    return out + (to - from);
+}
+
+[[gnu::always_inline]] inline word_masks scan_word(const unsigned char* p)
+{
+    word_masks m {0, 0};
+    for (unsigned i = 0; i < 64; ++i) {
+        m.quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
+        m.pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
+    }
+    return m;
+}
+
+unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
+{
+    return finish_words_by<scan_word>(in, n, out, c);
+}
+
+std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
+{
+    pipe = nullptr;
+    return line_breaks_to_spaces_words(field, field + length, pipe);
+}
+
+// Four units a word while all are ASCII.
+std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    const std::uint64_t not_ascii = big_endian ? 0x80FF80FF80FF80FFull : 0xFF80FF80FF80FF80ull;
+    const std::size_t low = big_endian ? 1 : 0;
+    std::size_t taken = 0;
+    for (; n - taken >= 8 && (load_word(in + taken) & not_ascii) == 0; taken += 8) {
+        for (std::size_t k = 0; k < 4; ++k)
+            out[taken / 2 + k] = in[taken + 2 * k + low];
+    }
+    return taken;
+}
+
+// Eight bytes a word while all are ASCII.
+std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    const std::size_t low = big_endian ? 1 : 0;
+    std::size_t taken = 0;
+    for (; n - taken >= 8 && (load_word(in + taken) & BYTE_HIGHS) == 0; taken += 8) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            out[2 * (taken + k) + low] = in[taken + k];
+            out[2 * (taken + k) + 1 - low] = 0;
+        }
+    }
+    return taken;
+}
+
+std::ptrdiff_t utf16_to_utf8(
+    const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
+{
+    return decode_utf16(in, in_length, big_endian, out, consumed, ascii_from_utf16);
+}
+
+std::size_t utf8_to_utf16(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
+    std::size_t& consumed, bool last)
+{
+    return encode_utf16(in, in_length, big_endian, out, consumed, last, ascii_to_utf16);
+}
+
+}  // namespace
+
+kernel_table portable_kernels()
+{
+    return {vector_unit::portable, scan_block, find_field_ends, copy_record, finish_words, field_holds_words,
+        line_breaks_to_spaces, remove_line_breaks_words, utf16_to_utf8, utf8_to_utf16};
+}

@@ -1,0 +1,179 @@
+// SSE2: 16 bytes at a time, on every x86-64 processor. Its 16-byte looks
+// suit fields, which are mostly short, so the wider x86 units keep them.
+#include <emmintrin.h>
+
+#include "kernels/finish_words.h"
+#include "kernels/transcode.h"
+#include "kernels/units.h"
+#include "kernels/words.h"
+
+namespace {
+
+std::uint64_t bits_of(__m128i hits, unsigned part)
+{
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * part);
+}
+
+void scan_block(const block& b, std::size_t words)
+{
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i pipe = _mm_set1_epi8('|');
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const unsigned char* p = b.bytes;
+    for (std::size_t w = 0; w < words; ++w, p += 64) {
+        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
+        for (unsigned i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            quotes |= bits_of(_mm_cmpeq_epi8(v, quote), i);
+            commas |= bits_of(_mm_cmpeq_epi8(v, comma), i);
+            line_ends |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), i);
+            pipes |= bits_of(_mm_cmpeq_epi8(v, pipe), i);
+            blanks |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)), i);
+        }
+        b.quotes[w] = quotes;
+        b.commas[w] = commas;
+        b.line_ends[w] = line_ends;
+        b.pipes[w] = pipes;
+        b.blanks[w] = blanks;
+    }
+}
+
+[[gnu::always_inline]] inline word_masks scan_word(const unsigned char* p)
+{
+    word_masks m {0, 0};
+    for (unsigned i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        m.quotes |= bits_of(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), i);
+        m.pipes |= bits_of(_mm_cmpeq_epi8(v, _mm_set1_epi8('|')), i);
+    }
+    return m;
+}
+
+unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
+{
+    return finish_words_by<scan_word>(in, n, out, c);
+}
+
+// Up to 16 bytes are looked at in one register; longer fields 16 bytes at
+// a time, the last 16 overlapping.
+bool field_holds(const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
+{
+    const auto found = [quotes, line_breaks](__m128i v) {
+        __m128i hits = _mm_cmpeq_epi8(v, _mm_set1_epi8('|'));
+        if (quotes)
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        if (line_breaks)
+            hits = _mm_or_si128(
+                hits, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+        return _mm_movemask_epi8(hits) != 0;
+    };
+    if (n < 8)
+        return found(_mm_cvtsi64_si128(static_cast<long long>(short_word(p, n))));
+    if (n <= 16)
+        return found(_mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8))));
+    const unsigned char* const last = p + n - 16;
+    for (; p < last; p += 16) {
+        if (found(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
+            return true;
+    }
+    return found(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)));
+}
+
+// Fields full of line breaks are common enough: 16 bytes at a time,
+// whatever they hold, and the tail a word at a time.
+std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
+{
+    pipe = nullptr;
+    std::size_t line_feeds = 0;
+    unsigned char* p = field;
+    unsigned char* const end = field + length;
+    const __m128i space = _mm_set1_epi8(' ');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i feeds = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+        const __m128i breaks = _mm_or_si128(feeds, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        if (pipe == nullptr) {
+            if (const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|')))))
+                pipe = p + std::countr_zero(pipes);
+        }
+        if (_mm_movemask_epi8(breaks) != 0) {
+            line_feeds += static_cast<std::size_t>(count_bits(static_cast<unsigned>(_mm_movemask_epi8(feeds))));
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(p), _mm_or_si128(_mm_andnot_si128(breaks, v), _mm_and_si128(breaks, space)));
+        }
+    }
+    return line_feeds + line_breaks_to_spaces_words(p, end, pipe);
+}
+
+__m128i swap_bytes(__m128i v)
+{
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// Sixteen units at a time while they are all ASCII, as most are.
+std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    std::size_t taken = 0;
+    for (; n - taken >= 32; taken += 32, out += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken + 16));
+        if (big_endian) {
+            a = swap_bytes(a);
+            b = swap_bytes(b);
+        }
+        const __m128i high_bits = _mm_and_si128(_mm_or_si128(a, b), not_ascii);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bits, _mm_setzero_si128())) != 0xFFFF)
+            break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
+    }
+    return taken;
+}
+
+std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    std::size_t taken = 0;
+    for (; n - taken >= 16; taken += 16, out += 32) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
+        if (_mm_movemask_epi8(v) != 0)
+            break;
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i first = big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
+        const __m128i second = big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), second);
+    }
+    return taken;
+}
+
+std::ptrdiff_t utf16_to_utf8(
+    const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
+{
+    return decode_utf16(in, in_length, big_endian, out, consumed, ascii_from_utf16);
+}
+
+std::size_t utf8_to_utf16(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
+    std::size_t& consumed, bool last)
+{
+    return encode_utf16(in, in_length, big_endian, out, consumed, last, ascii_to_utf16);
+}
+
+}  // namespace
+
+kernel_table sse2_kernels()
+{
+    kernel_table k = portable_kernels();
+    k.unit = vector_unit::sse2;
+    k.scan_block = scan_block;
+    k.finish_words = finish_words;
+    k.field_holds = field_holds;
+    k.line_breaks_to_spaces = line_breaks_to_spaces;
+    k.utf16_to_utf8 = utf16_to_utf8;
+    k.utf8_to_utf16 = utf8_to_utf16;
+    return k;
+}
