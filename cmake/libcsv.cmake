@@ -9,10 +9,17 @@
 
 if(WIN32 OR TROVANEX_STATIC)
   set(LIBCSV_DEBIAN_VERSION "3.0.3+dfsg-6")
-  execute_process(COMMAND dpkg-query -W -f=\${Version} libcsv-dev
+  # The libcsv-dev of the architecture built for: a multiarch host may
+  # have several, and an unqualified query prints all their versions run
+  # together. Windows programs take the build host's.
+  if(NOT TROVANEX_DEBIAN_ARCH)
+    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE TROVANEX_DEBIAN_ARCH
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  execute_process(COMMAND dpkg-query -W -f=\${Version} libcsv-dev:${TROVANEX_DEBIAN_ARCH}
                   OUTPUT_VARIABLE installed_libcsv RESULT_VARIABLE queried ERROR_QUIET)
   if(NOT queried EQUAL 0 OR NOT installed_libcsv STREQUAL LIBCSV_DEBIAN_VERSION)
-    message(FATAL_ERROR "libcsv-dev is '${installed_libcsv}', but the build from source is pinned to "
+    message(FATAL_ERROR "libcsv-dev:${TROVANEX_DEBIAN_ARCH} is '${installed_libcsv}', but the build from source is pinned to "
                         "${LIBCSV_DEBIAN_VERSION}; update LIBCSV_DEBIAN_VERSION after checking the new version")
   endif()
   set(LIBCSV_SOURCE_DIR ${CMAKE_BINARY_DIR}/libcsv-source/libcsv)
