@@ -246,18 +246,6 @@ std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endi
     return taken;
 }
 
-std::ptrdiff_t utf16_to_utf8(
-    const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
-{
-    return decode_utf16(in, in_length, big_endian, out, consumed, ascii_from_utf16);
-}
-
-std::size_t utf8_to_utf16(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
-    std::size_t& consumed, bool last)
-{
-    return encode_utf16(in, in_length, big_endian, out, consumed, last, ascii_to_utf16);
-}
-
 }  // namespace
 
 kernel_table neon_kernels()
@@ -270,7 +258,7 @@ kernel_table neon_kernels()
     k.finish_words = finish_words;
     k.field_holds = field_holds;
     k.line_breaks_to_spaces = line_breaks_to_spaces;
-    k.utf16_to_utf8 = utf16_to_utf8;
-    k.utf8_to_utf16 = utf8_to_utf16;
+    k.utf16_to_utf8 = decode_utf16<ascii_from_utf16>;
+    k.utf8_to_utf16 = encode_utf16<ascii_to_utf16>;
     return k;
 }

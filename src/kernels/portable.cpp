@@ -98,22 +98,10 @@ std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endi
     return taken;
 }
 
-std::ptrdiff_t utf16_to_utf8(
-    const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
-{
-    return decode_utf16(in, in_length, big_endian, out, consumed, ascii_from_utf16);
-}
-
-std::size_t utf8_to_utf16(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
-    std::size_t& consumed, bool last)
-{
-    return encode_utf16(in, in_length, big_endian, out, consumed, last, ascii_to_utf16);
-}
-
 }  // namespace
 
 kernel_table portable_kernels()
 {
     return {vector_unit::portable, scan_block, find_field_ends, copy_record, finish_words, field_holds_words,
-        line_breaks_to_spaces, remove_line_breaks_words, utf16_to_utf8, utf8_to_utf16};
+        line_breaks_to_spaces, remove_line_breaks_words, decode_utf16<ascii_from_utf16>, encode_utf16<ascii_to_utf16>};
 }

@@ -6,19 +6,19 @@
 
 #include "unicode/code_points.h"
 
-// What kernel_table::utf16_to_utf8 does. ascii(in, n, big_endian, out)
+// What kernel_table::utf16_to_utf8 does. Ascii(in, n, big_endian, out)
 // takes whole units from in, at most n bytes of them, for as long as it
 // finds them all ASCII, writes a byte for each, and returns the bytes it
 // took; the units it stopped at go one by one.
-template <typename Ascii>
-[[gnu::always_inline]] inline std::ptrdiff_t decode_utf16(const unsigned char* in, std::size_t in_length,
-    bool big_endian, unsigned char* out, std::size_t& consumed, Ascii ascii)
+template <auto Ascii>
+std::ptrdiff_t decode_utf16(
+    const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
 {
     const std::size_t whole = in_length & ~std::size_t {1};
     unsigned char* const start = out;
     std::size_t i = 0;
     while (i < whole) {
-        const std::size_t taken = ascii(in + i, whole - i, big_endian, out);
+        const std::size_t taken = Ascii(in + i, whole - i, big_endian, out);
         i += taken;
         out += taken / 2;
         const std::size_t stretch_end = whole - i > 32 ? i + 32 : whole;
@@ -46,17 +46,17 @@ template <typename Ascii>
     return out - start;
 }
 
-// What kernel_table::utf8_to_utf16 does. ascii(in, n, big_endian, out)
+// What kernel_table::utf8_to_utf16 does. Ascii(in, n, big_endian, out)
 // takes bytes from in, at most n, for as long as it finds them all ASCII,
 // writes a unit for each, and returns the bytes it took.
-template <typename Ascii>
-[[gnu::always_inline]] inline std::size_t encode_utf16(const unsigned char* in, std::size_t in_length, bool big_endian,
-    unsigned char* out, std::size_t& consumed, bool last, Ascii ascii)
+template <auto Ascii>
+std::size_t encode_utf16(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
+    std::size_t& consumed, bool last)
 {
     unsigned char* const start = out;
     std::size_t i = 0;
     while (i < in_length) {
-        const std::size_t taken = ascii(in + i, in_length - i, big_endian, out);
+        const std::size_t taken = Ascii(in + i, in_length - i, big_endian, out);
         i += taken;
         out += 2 * taken;
         const std::size_t stretch_end = in_length - i > 16 ? i + 16 : in_length;
