@@ -57,10 +57,10 @@ add_custom_target(manual ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/trovanex.1.gz)
 install(TARGETS trovanex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/trovanex.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
 
-# The licence and the change log in Debian's formats, where Debian keeps a
-# package's documents (component debian); the licence where Red Hat's
-# systems keep it (component rpm).
-configure_file(packaging/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+# The licence and the change log (from CHANGELOG.md) in Debian's formats,
+# where Debian keeps a package's documents (component debian); the licence
+# where Red Hat's systems keep it (component rpm).
+include(cmake/changelogs.cmake)
 add_custom_command(
   OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
   COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
@@ -79,6 +79,12 @@ configure_file(packaging/cpack-components.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/c
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/cpack-components.cmake)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# A cross build's packages are for the architecture built for, in each
+# format's own name for it.
+if(CMAKE_CROSSCOMPILING AND TROVANEX_DEBIAN_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TROVANEX_DEBIAN_ARCH})
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+endif()
 
 # The Debian package, its dependencies read off the binary by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -94,7 +100,7 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_LICENSE "MIT")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/Text")
 set(CPACK_RPM_PACKAGE_AUTOREQPROV ON)
-set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm-changelog)
+set(CPACK_RPM_CHANGELOG_FILE ${CMAKE_CURRENT_BINARY_DIR}/rpm-changelog)
 set(CPACK_RPM_USER_FILELIST "%license /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses/trovanex/LICENSE")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/${CMAKE_INSTALL_MANDIR} /usr/${CMAKE_INSTALL_MANDIR}/man1 /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses)
