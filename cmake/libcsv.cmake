@@ -65,7 +65,15 @@ if(WIN32)
   # Wine; long ones still call it.
   add_compile_options(-minline-stringops-dynamically)
 elseif(TROVANEX_STATIC)
-  # Position-independent still, so that the system can place it anywhere.
-  add_compile_options(-fPIE)
-  add_link_options(-static-pie)
+  # Position-independent still, so that the system can place it anywhere,
+  # where the C library can start such a program (its rcrt1.o); Debian's
+  # s390x one cannot, and its program is static at a fixed place.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=rcrt1.o OUTPUT_VARIABLE rcrt1
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${rcrt1}")
+    add_compile_options(-fPIE)
+    add_link_options(-static-pie)
+  else()
+    add_link_options(-static)
+  endif()
 endif()
