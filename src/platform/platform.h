@@ -84,6 +84,9 @@ struct staged_output {
     int fd = -1;  // -1: the output is to be written in place
     std::string hidden_name;  // the new file's name meanwhile, where it needs one
     bool replaces = false;  // an output exists and will be replaced
+    // Windows: the new file is deleted with its handle, however the run
+    // ends, and is kept, once complete, by a second name (a hard link).
+    bool deleted_on_close = false;
 };
 
 // Stages a new output for path, open for writing, with the existing

@@ -1,10 +1,15 @@
-// Staged outputs on Windows: a hidden file in the output's folder, marked
-// for deletion while it is written, so that a run ended at any moment, the
-// task manager's kill included, leaves nothing behind. Once both passes
-// have succeeded it is unmarked and renamed over the output by its handle.
-// Unlike FILE_FLAG_DELETE_ON_CLOSE, the deletion mark can be taken back.
+// Staged outputs on Windows: a hidden file in the output's folder, deleted
+// with its handle however the run ends, the task manager's kill included,
+// so that nothing is left behind. Where the volume has hard links (NTFS),
+// it is created so (FILE_FLAG_DELETE_ON_CLOSE), and once both passes have
+// succeeded it is kept by a second hidden name, which is renamed over the
+// output; the first name goes when the handle is closed. Elsewhere it is
+// marked for deletion right after it is made, and unmarked and renamed
+// over the output by its handle: a kill in the microseconds between making
+// and marking it leaves it behind, empty.
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <string>
@@ -37,6 +42,23 @@ struct naming_held {
     naming_held(const naming_held&) = delete;
     naming_held& operator=(const naming_held&) = delete;
 };
+
+// Whether the folder's volume can give a file a second name: the system
+// says so, or it is NTFS (which Wine reports for the folders it maps).
+bool hard_links_in(const std::wstring& folder)
+{
+    const HANDLE handle
+        = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD flags = 0;
+    wchar_t file_system[MAX_PATH + 1] {};
+    const bool known
+        = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, file_system, MAX_PATH + 1) != 0;
+    CloseHandle(handle);
+    return known && ((flags & FILE_SUPPORTS_HARD_LINKS) != 0 || std::wcscmp(file_system, L"NTFS") == 0);
+}
 
 bool mark_for_deletion(HANDLE file, bool deleted)
 {
@@ -92,20 +114,23 @@ staged_output stage_output(const char* path)
     static const bool handler_set = SetConsoleCtrlHandler(wait_for_naming, TRUE) != 0;
     static_cast<void>(handler_set);
     const std::wstring folder = full.substr(0, full.find_last_of(L'\\') + 1);
+    staged.deleted_on_close = hard_links_in(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::wstring hidden
             = folder + L".trovanex-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
         const std::string hidden_utf8 = utf8_from_system(hidden);
         const naming_held held;
         const HANDLE file = CreateFileW(system_name(hidden_utf8.c_str()).c_str(), GENERIC_WRITE | DELETE,
-            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY,
+            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY
+                | (staged.deleted_on_close ? FILE_FLAG_DELETE_ON_CLOSE : 0),
             nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS)
                 continue;
             return staged;  // the folder cannot be written, for one
         }
-        if (!mark_for_deletion(file, true)) {
+        if (!staged.deleted_on_close && !mark_for_deletion(file, true)) {
             CloseHandle(file);
             DeleteFileW(system_name(hidden_utf8.c_str()).c_str());
             return staged;
@@ -118,6 +143,60 @@ staged_output stage_output(const char* path)
     return staged;
 }
 
+namespace {
+
+// Renames the file open as handle over target. As on POSIX, where the
+// system allows it: programs that have the old output open go on reading
+// it. Elsewhere (before Windows 10 1607, or on file systems without it) a
+// plain replacing rename, which fails while any program has the old output
+// open. On failure GetLastError says why.
+bool rename_over(HANDLE handle, const std::wstring& target)
+{
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+    const auto size = static_cast<DWORD>(buffer.size());
+    rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    if (SetFileInformationByHandle(handle, RENAME_INFO_EX, rename, size))
+        return true;
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED && refused != ERROR_INVALID_FUNCTION)
+        return false;
+    rename->Flags = 0;
+    rename->ReplaceIfExists = TRUE;
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, size) != 0;
+}
+
+// The file, deleted with its handle, kept by a second hidden name that is
+// then renamed over target; on failure nothing of it is left but the
+// first name, and GetLastError says why.
+bool place_by_second_name(const staged_output& output, const std::wstring& target)
+{
+    const std::wstring first = system_name(output.hidden_name.c_str());
+    const std::wstring second = system_name((output.hidden_name + "-kept").c_str());
+    if (!CreateHardLinkW(second.c_str(), first.c_str(), nullptr))
+        return false;
+    const HANDLE kept = CreateFileW(second.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (kept == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        DeleteFileW(second.c_str());
+        SetLastError(error);
+        return false;
+    }
+    const bool placed = rename_over(kept, target);
+    const DWORD error = GetLastError();
+    if (!placed)
+        mark_for_deletion(kept, true);
+    CloseHandle(kept);
+    SetLastError(error);
+    return placed;
+}
+
+}  // namespace
+
 bool commit_output(staged_output& output, const char* path)
 {
     const int fd = output.fd;
@@ -126,47 +205,32 @@ bool commit_output(staged_output& output, const char* path)
     FILE_BASIC_INFO basic {};
     basic.FileAttributes = attributes_for(path);
     const std::wstring target = full_path(system_name(path));
-    std::vector<unsigned char> rename_buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(rename_buffer.data());
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
 
     bool placed = false;
     DWORD error = ERROR_SUCCESS;
     {
         const naming_held held;
-        if (!target.empty() && SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)
-            && mark_for_deletion(file, false)) {
-            // As on POSIX, where the system allows it: programs that have the
-            // old output open go on reading it. Elsewhere (before Windows 10
-            // 1607, or on file systems without it) a plain replacing rename,
-            // which fails while any program has the old output open.
-            rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
-            const auto size = static_cast<DWORD>(rename_buffer.size());
-            placed = SetFileInformationByHandle(file, RENAME_INFO_EX, rename, size);
-            const DWORD refused = placed ? ERROR_SUCCESS : GetLastError();
-            if (refused == ERROR_INVALID_PARAMETER || refused == ERROR_NOT_SUPPORTED
-                || refused == ERROR_INVALID_FUNCTION) {
-                rename->Flags = 0;
-                rename->ReplaceIfExists = TRUE;
-                placed = SetFileInformationByHandle(file, FileRenameInfo, rename, size);
-            }
-            if (!placed) {
+        if (target.empty() || !SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
+            error = GetLastError();
+        } else if (output.deleted_on_close) {
+            placed = place_by_second_name(output, target);
+            error = GetLastError();
+        } else if (mark_for_deletion(file, false)) {
+            placed = rename_over(file, target);
+            error = GetLastError();
+            if (!placed && !mark_for_deletion(file, true)) {
                 // Held open by another program, say: the old output stays.
-                error = GetLastError();
-                if (!mark_for_deletion(file, true)) {
-                    _close(fd);
-                    DeleteFileW(system_name(output.hidden_name.c_str()).c_str());
-                    errno = errno_for(error);
-                    return false;
-                }
+                _close(fd);
+                DeleteFileW(system_name(output.hidden_name.c_str()).c_str());
+                errno = errno_for(error);
+                return false;
             }
         } else {
             error = GetLastError();
         }
     }
     // Once in place the file is complete: a failed close says nothing of it.
+    // A file deleted with its handle loses its first name here.
     _close(fd);
     if (!placed)
         errno = errno_for(error);
@@ -177,6 +241,6 @@ void discard_output(staged_output& output)
 {
     if (output.fd < 0)
         return;
-    _close(output.fd);  // marked for deletion: the file goes with its handle
+    _close(output.fd);  // deleted with its handle, or marked for deletion: the file goes with it
     output.fd = -1;
 }
