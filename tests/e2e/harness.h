@@ -17,6 +17,10 @@ struct run_result {
     std::string out;
     std::string err;
     long peak_rss_kib;
+    // Under Wine, the lines of Wine's own error channel, which come on the
+    // program's standard error and are taken out of err: printed with the
+    // test's output, so that a failure of Wine's is told from the program's.
+    std::string wine;
 };
 
 // A fresh temporary directory, removed with everything in it at the end.
@@ -29,13 +33,6 @@ struct scratch_dir {
 
     std::string at(const std::string& name) const { return path + "/" + name; }
     std::set<std::string> listing() const;
-};
-
-// A started run whose streams are collected when it is waited for.
-struct running_program {
-    pid_t pid;
-    int out_fd;
-    int err_fd;
 };
 
 // Who the program runs as: the tests' own user, or, when the tests run as
@@ -53,6 +50,18 @@ struct launch {
     std::string standard_output;  // a file standard output goes to instead of the collected pipe
     bool standard_output_closed = false;  // standard output is a pipe nobody reads
     std::vector<std::string> environment;  // NAME=value, added to the program's environment
+};
+
+// A started run whose streams are collected when it is waited for, and
+// how it was started: Wine now and then cannot set a new process up at all,
+// and such a run, which never began, is started again.
+struct running_program {
+    pid_t pid;
+    int out_fd;
+    int err_fd;
+    std::string dir;
+    std::vector<std::string> args;
+    launch how;
 };
 
 inline launch unprivileged()

@@ -96,8 +96,10 @@ TEST(Finish, RandomRecords)
                 doubled += c == '"' ? std::string("\"\"") : std::string(1, c);
             }
             const bool bare = doubled.find_first_of("\"|\r\n") == std::string::npos && next() % 2 == 0;
-            intermediate += (f > 0 ? "|" : "") + (bare ? doubled : "\"" + doubled + "\"");
-            expected += (f > 0 ? "|" : "") + doubled;
+            const char* const separator = f > 0 ? "|" : "";
+            intermediate += separator;
+            intermediate += bare ? doubled : "\"" + doubled + "\"";
+            expected += separator + doubled;
         }
         intermediate += "\r\n";
         expected += "\r\n";
