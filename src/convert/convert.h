@@ -192,14 +192,23 @@ std::size_t clean_field(unsigned char* bytes, std::size_t length);
 // '|' of what is left, or to null. Returns the new length.
 std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe);
 
-// The pipe message without the field, which the caller writes after it,
-// then a line feed.
+// The first pass's messages (convert/messages.cpp). Between
+// begin_messages and end_messages, which frame a pass, they are built in
+// blocks for each stream that is no terminal, and end_messages hands on
+// what is held; outside them each goes out as it comes.
+void begin_messages();
+void end_messages();
+// The pipe message without the field, which the caller writes after it
+// (report_pipe_bytes), then a line feed.
 void report_pipe_heading();
+void report_pipe_bytes(const void* bytes, std::size_t length);
 // The pipe message with the field as it was, for the field run_counters
 // are on.
 void report_pipe(const unsigned char* field, std::size_t length);
 // The line-break option's message, once for each of a field's line feeds.
 void report_line_feeds_changed(std::size_t line_feeds);
+// The progress line, every thousand records.
+void report_progress(std::int64_t records);
 
 enum finish_outcome : int {
     FINISH_OK = 0,

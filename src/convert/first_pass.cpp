@@ -83,10 +83,8 @@ void on_record_end(int /*terminator*/, void* data)
     out.put('\r');
     out.put('\n');
     run_counters.records_done += 1;
-    if (run_counters.records_done % 1000 == 0) {
-        console_print(stdout, MSG_PROGRESS, static_cast<long long>(run_counters.records_done));
-        console_flush(stdout);  // the line has no line end, so show it now
-    }
+    if (run_counters.records_done % 1000 == 0)
+        report_progress(run_counters.records_done);
     run_counters.field_number = 0;
 }
 
@@ -266,7 +264,9 @@ first_pass_report first_pass(
 first_pass_report run_first_pass(
     int input, int intermediate_file, const split_settings& settings, intermediate_progress* progress)
 {
+    begin_messages();
     const first_pass_report report = first_pass(input, intermediate_file, settings, progress);
+    end_messages();
     if (progress != nullptr)
         publish_end(*progress, report.outcome != PASS_OK);
     return report;

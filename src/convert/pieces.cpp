@@ -117,11 +117,11 @@ void show_field(intermediate_writer& w, std::uint64_t end)
             i = quote + 2;
         }
         const std::size_t whole = at < end ? whole_sequences(block.get(), kept) : kept;
-        console_write(stdout, block.get(), whole);
+        report_pipe_bytes(block.get(), whole);
         carried = kept - whole;
         std::memmove(block.get(), block.get() + whole, carried);
     }
-    console_write(stdout, "\n", 1);
+    report_pipe_bytes("\n", 1);
 }
 
 }  // namespace

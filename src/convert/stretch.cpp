@@ -235,10 +235,8 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
         k.o[1] = '\n';
         k.o += 2;
         pos = end + 1;
-        if (++k.records_done % 1000 == 0) {
-            console_print(stdout, MSG_PROGRESS, static_cast<long long>(k.records_done));
-            console_flush(stdout);
-        }
+        if (++k.records_done % 1000 == 0)
+            report_progress(k.records_done);
     }
     out.used = static_cast<std::size_t>(k.o - out.bytes.get());
     run_counters.records_done = k.records_done;

@@ -154,10 +154,13 @@ ssize_t write_to_sink(void* cookie, const char* bytes, std::size_t size)
     auto* sink = static_cast<console_sink*>(cookie);
     // After a failure later messages are still tried: a later one may say
     // more, such as which file the run failed on.
+    // A failure is 0 bytes written, as fopencookie asks: the C library
+    // takes a negative count for a length (a failed write of a block larger
+    // than its buffer then crashed it).
     if (!write_all(sink->fd, bytes, size)) {
         if (sink->error == 0)
             sink->error = errno != 0 ? errno : EIO;
-        return -1;
+        return 0;
     }
     return static_cast<ssize_t>(size);
 }

@@ -1,0 +1,243 @@
+// The first pass's messages: pipes and progress on standard output, line
+// feeds on standard error. A file may bring tens of millions of them, so
+// while a pass runs they are built in large blocks, one per stream, each
+// handed to the stream whole; a message is formatted once and, while a run
+// of them differs only in its number, counted on in place. A stream that
+// is a terminal gets each message as it comes, as before.
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "common/common.h"
+#include "convert/convert.h"
+#include "platform/platform.h"
+
+namespace {
+
+// One of the messages, split around its numbers ("%4lld" and "%lld") once,
+// at compile time.
+struct message_parts {
+    std::string_view pieces[3];  // text before, between and after the numbers
+    std::size_t widths[2];
+    int numbers;
+};
+
+// Plain index loops: string_view's own search is not a constant expression
+// under g++'s undefined-behaviour checks.
+constexpr message_parts split_message(std::string_view format)
+{
+    message_parts parts {};
+    std::size_t start = 0;
+    for (std::size_t at = 0; at < format.size(); ++at) {
+        if (format[at] != '%')
+            continue;
+        parts.pieces[parts.numbers] = format.substr(start, at - start);
+        for (++at; format[at] >= '0' && format[at] <= '9'; ++at)
+            parts.widths[parts.numbers] = parts.widths[parts.numbers] * 10 + (format[at] - '0');
+        at += 2;  // "ll"; the loop's step passes the 'd'
+        start = at + 1;
+        ++parts.numbers;
+    }
+    parts.pieces[parts.numbers] = format.substr(start);
+    return parts;
+}
+
+constexpr message_parts TO_SPACE_MESSAGE = split_message(MSG_LINE_BREAK_TO_SPACE);
+constexpr message_parts REMOVED_MESSAGE = split_message(MSG_LINE_BREAK_REMOVED);
+constexpr message_parts PIPE_MESSAGE = split_message(MSG_EXTRA_PIPE);
+constexpr message_parts PROGRESS_MESSAGE = split_message(MSG_PROGRESS);
+
+// The texts are short; each number adds at most 20 bytes.
+constexpr std::size_t LONGEST_MESSAGE = 256;
+
+// A message as last formatted, and where its first number's digits lie,
+// so that the next one's can be counted on in place.
+struct formatted {
+    const message_parts& parts;
+    long long numbers[2] = {-1, -1};
+    char text[LONGEST_MESSAGE] = {};
+    std::size_t length = 0;
+    std::size_t first_digit = 0;  // of the first number
+    std::size_t first_end = 0;  // just past it
+};
+
+void format(formatted& m, long long first, long long second)
+{
+    const message_parts& parts = m.parts;
+    const long long numbers[2] = {first, second};
+    std::size_t used = 0;
+    for (int i = 0; i <= parts.numbers; ++i) {
+        std::memcpy(m.text + used, parts.pieces[i].data(), parts.pieces[i].size());
+        used += parts.pieces[i].size();
+        if (i == parts.numbers)
+            break;
+        char digits[24];
+        std::size_t count = 0;
+        auto rest = static_cast<unsigned long long>(numbers[i]);
+        do {
+            digits[count++] = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        for (std::size_t pad = count; pad < parts.widths[i]; ++pad)
+            m.text[used++] = ' ';
+        if (i == 0)
+            m.first_digit = used;
+        while (count > 0)
+            m.text[used++] = digits[--count];
+        if (i == 0)
+            m.first_end = used;
+    }
+    m.length = used;
+    m.numbers[0] = first;
+    m.numbers[1] = second;
+}
+
+// The first number one up, in place, if that keeps the text's length: into
+// a padding blank, or within its digits.
+bool count_on(formatted& m)
+{
+    std::size_t at = m.first_end;
+    while (at > m.first_digit) {
+        char& digit = m.text[--at];
+        if (digit != '9') {
+            ++digit;
+            ++m.numbers[0];
+            return true;
+        }
+        digit = '0';
+    }
+    if (m.first_digit > m.parts.pieces[0].size()) {  // a padding blank takes the carry
+        m.text[--m.first_digit] = '1';
+        ++m.numbers[0];
+        return true;
+    }
+    return false;
+}
+
+// The message for these numbers, formatted or counted on from the last.
+const formatted& message(formatted& m, long long first, long long second = 0)
+{
+    if (first == m.numbers[0] && second == m.numbers[1])
+        return m;
+    if (!(second == m.numbers[1] && first == m.numbers[0] + 1 && count_on(m)))
+        format(m, first, second);
+    return m;
+}
+
+enum stream_index { OUT, ERR };
+
+// A stream's messages not yet handed to it. Process-wide; written and read
+// by the first pass's thread alone (begin_messages and end_messages frame
+// a pass).
+struct message_block {
+    std::unique_ptr<char[]> bytes;
+    std::size_t used = 0;
+    bool held = false;  // blocks are built: the stream is no terminal, and a pass runs
+};
+
+constexpr std::size_t BLOCK_SIZE = 256 * 1024;
+message_block blocks[2];
+
+std::FILE* stream_of(stream_index which)
+{
+    return which == OUT ? stdout : stderr;
+}
+
+void hand_on(stream_index which)
+{
+    message_block& block = blocks[which];
+    if (block.used > 0)
+        console_write(stream_of(which), block.bytes.get(), block.used);
+    block.used = 0;
+}
+
+void put(stream_index which, const void* bytes, std::size_t length)
+{
+    message_block& block = blocks[which];
+    if (!block.held) {
+        console_write(stream_of(which), bytes, length);
+        return;
+    }
+    if (BLOCK_SIZE - block.used < length) {
+        hand_on(which);
+        if (length >= BLOCK_SIZE) {
+            console_write(stream_of(which), bytes, length);
+            return;
+        }
+    }
+    std::memcpy(block.bytes.get() + block.used, bytes, length);
+    block.used += length;
+}
+
+void put(stream_index which, const formatted& m)
+{
+    put(which, m.text, m.length);
+}
+
+// The last of each message, process-wide, used by the first pass's thread
+// alone.
+formatted to_space_message {TO_SPACE_MESSAGE};
+formatted removed_message {REMOVED_MESSAGE};
+formatted pipe_message {PIPE_MESSAGE};
+formatted progress_message {PROGRESS_MESSAGE};
+
+long long record_number()
+{
+    return static_cast<long long>(run_counters.records_done + 1);
+}
+
+}  // namespace
+
+void begin_messages()
+{
+    for (const stream_index which : {OUT, ERR}) {
+        message_block& block = blocks[which];
+        block.held = !is_terminal(which == OUT ? 1 : 2);
+        if (block.held && block.bytes == nullptr)
+            block.bytes = std::make_unique_for_overwrite<char[]>(BLOCK_SIZE);
+        block.used = 0;
+    }
+}
+
+void end_messages()
+{
+    for (const stream_index which : {OUT, ERR}) {
+        hand_on(which);
+        blocks[which].held = false;
+    }
+}
+
+void report_line_feeds_changed(std::size_t line_feeds)
+{
+    if (line_feeds == 0)
+        return;
+    formatted& kind = run_options.line_break_mode == LINE_BREAKS_REMOVE ? removed_message : to_space_message;
+    const formatted& one = message(kind, record_number());
+    for (; line_feeds > 0; --line_feeds)
+        put(ERR, one);
+}
+
+void report_pipe_heading()
+{
+    put(OUT, message(pipe_message, record_number(), static_cast<long long>(run_counters.field_number)));
+}
+
+void report_pipe_bytes(const void* bytes, std::size_t length)
+{
+    put(OUT, bytes, length);
+}
+
+void report_pipe(const unsigned char* field, std::size_t length)
+{
+    report_pipe_heading();
+    put(OUT, field, length);
+    put(OUT, "\n", 1);
+}
+
+void report_progress(std::int64_t records)
+{
+    put(OUT, message(progress_message, static_cast<long long>(records)));
+    // The line has no line end: a terminal shows it now.
+    if (!blocks[OUT].held)
+        console_flush(stdout);
+}
