@@ -227,16 +227,37 @@ std::size_t on_plain_stretch(const plain_stretch& s, void* data)
         // Blanks skipped before the record need nothing more.
         while (k.next_uneven < pos)
             k.next_uneven = ++k.u < s.uneven_count ? s.uneven[k.u] : UINT32_MAX;
-        if (k.next_mark < end || k.next_uneven < end)
+        if (k.next_mark < end || k.next_uneven < end) {
             put_record_with_care(k, pos, end);
-        else
-            k.o = copy_segment(k.o, bytes, pos, end, separators);
+            k.o[0] = '\r';
+            k.o[1] = '\n';
+            k.o += 2;
+            pos = end + 1;
+            if (++k.records_done % 1000 == 0)
+                report_progress(k.records_done);
+            continue;
+        }
+        // This record and those that follow it directly, each ended by CR
+        // LF and needing nothing more, go in one copy, their CR LFs with
+        // them: their output is their input, separators made '|'.
+        std::size_t last = end;
+        std::int64_t records = 1;
+        while (bytes[last] == '\r' && bytes[last + 1] == '\n' && i + 1 < line_end_count
+            && !maybe_blank(bytes[last + 2]) && !line_end(bytes[last + 2]) && k.next_mark >= line_ends[i + 1]
+            && k.next_uneven >= line_ends[i + 1]) {
+            last = line_ends[i + 1];
+            i += 2;
+            ++records;
+        }
+        k.o = copy_segment(k.o, bytes, pos, last, separators);
         k.o[0] = '\r';
         k.o[1] = '\n';
         k.o += 2;
-        pos = end + 1;
-        if (++k.records_done % 1000 == 0)
-            report_progress(k.records_done);
+        pos = last + 1;
+        const std::int64_t done = k.records_done + records;
+        for (std::int64_t shown = (k.records_done / 1000 + 1) * 1000; shown <= done; shown += 1000)
+            report_progress(shown);
+        k.records_done = done;
     }
     out.used = static_cast<std::size_t>(k.o - out.bytes.get());
     run_counters.records_done = k.records_done;

@@ -41,38 +41,19 @@ namespace {
     return out + (to - from);
 }
 
-[[AVX512]] word_masks scan_word(const unsigned char* p)
-{
-    const __m512i v = _mm512_loadu_si512(p);
-    return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')), _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('|'))};
-}
-
 // A whole word in one compression: the word without its enclosing quotes.
-[[AVX512, gnu::always_inline]] inline unsigned char* convert_word(
-    const unsigned char* p, unsigned char* out, finish_carry& c)
-{
-    const __m512i v = _mm512_loadu_si512(p);
-    const std::uint64_t quotes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
-    if (quotes == 0) {
-        // Bare fields, or the inside of a quoted one: all of it stays.
-        c.last_quote = false;
-        _mm512_storeu_si512(out, v);
-        return out + 64;
-    }
-    const word_events e = find_events({quotes, 0}, p, 64, c);
-    carry_on(c, e, 64);
-    const std::uint64_t kept = ~e.enclosing;
-    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(kept, v));
-    return out + std::popcount(kept);
-}
-
 [[AVX512, gnu::flatten]] unsigned char* finish_words(
     const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
-    std::size_t pos = 0;
-    for (; n - pos >= 64; pos += 64)
-        out = convert_word(in + pos, out, c);
-    return finish_words_by<scan_word>(in + pos, n - pos, out, c);
+    const __m512i quote = _mm512_set1_epi8('"');
+    for (std::size_t pos = 0; pos < n; pos += 64) {
+        const std::size_t size = n - pos < 64 ? n - pos : 64;
+        const __m512i v = _mm512_loadu_si512(in + pos);
+        const std::uint64_t kept = kept_bytes(_mm512_cmpeq_epi8_mask(v, quote), in + pos, size, c);
+        _mm512_storeu_si512(out, kept == ~std::uint64_t {0} >> (64 - size) ? v : _mm512_maskz_compress_epi8(kept, v));
+        out += std::popcount(kept);
+    }
+    return out;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The splitter's field-end finder, the same for every unit but for how
-// bits are counted: each unit compiles it with its own instructions.
+// bits are counted and quotes paired: each unit compiles it with its own
+// instructions.
 // Counting quotes tells inside from outside, and a comma or line end
 // outside quotes ends a field, provided every quote stands where a plain
 // field has it; fields then do not wait on each other to be read.
@@ -10,33 +11,39 @@
 #include "common/bits.h"
 #include "kernels/kernels.h"
 
-// Writes the positions of the set bits, eight at a time whatever their
+// How a unit counts bits and tells the bytes inside quotes, for the
+// finder below: one instruction each where the processor has them.
+struct plain_bits {
+    static int count(std::uint64_t x) { return count_bits(x); }
+    static std::uint64_t inside(std::uint64_t quotes) { return prefix_xor(quotes); }
+};
+
+// Writes the positions of the set bits, four at a time whatever their
 // number, so that the loop's end is seldom mispredicted: out has room for
-// 64 past the last. Wide: compiled for processors that count bits in one
-// instruction.
-template <bool Wide>
+// 64 past the last.
+template <typename Bits>
 [[gnu::always_inline]] inline std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)
 {
     if (bits == 0)
         return out;
-    const int count = Wide ? std::popcount(bits) : count_bits(bits);
+    const int count = Bits::count(bits);
     const auto base32 = static_cast<std::uint32_t>(base);
     std::uint32_t* p = out;
     do {
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 4; ++i) {
             p[i] = base32 + static_cast<std::uint32_t>(std::countr_zero(bits));
             bits &= bits - 1;
             // Hidden from the compiler, which would otherwise stop at the
             // last bit after all, with a branch on each.
             asm("" : "+r"(bits));
         }
-        p += 8;
+        p += 4;
     } while (bits != 0);
     return out + count;
 }
 
 // What kernel_table::find_field_ends does.
-template <bool Wide>
+template <typename Bits>
 [[gnu::always_inline]] inline found_counts find_ends(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
@@ -57,29 +64,31 @@ template <bool Wide>
         const std::uint64_t next_stops = b.quotes[w + 1] | b.commas[w + 1] | b.line_ends[w + 1];
         const std::uint64_t quotes = b.quotes[w] & valid;
         const std::uint64_t stops = all_stops & valid;
-        const std::uint64_t in = prefix_xor(quotes) ^ (inside ? ~std::uint64_t {0} : 0);
+        const std::uint64_t in = Bits::inside(quotes) ^ (inside ? ~std::uint64_t {0} : 0);
         const std::uint64_t opening = quotes & in;
         const std::uint64_t closing = quotes & ~in;
         const std::uint64_t after_stop = (stops << 1) | stop_before;
         const std::uint64_t before_stop = (all_stops >> 1) | (next_stops << 63);
         const std::uint64_t stray = (opening & ~after_stop) | (closing & ~before_stop);
         const std::uint64_t keep = stray == 0 ? valid : valid & ((stray & -stray) - 1);
-        ends = positions<Wide>(((b.commas[w] & commas_ending) | b.line_ends[w]) & ~in & keep, w * 64, ends);
+        ends = positions<Bits>(((b.commas[w] & commas_ending) | b.line_ends[w]) & ~in & keep, w * 64, ends);
         if (stretch) {
             separators[w] = b.commas[w] & ~in & keep;
             marked
-                = positions<Wide>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
+                = positions<Bits>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
             // The next word's first byte is a stop outside quotes if it is a
             // comma or line end and this word ends outside.
             const std::uint64_t outside_stops = (b.commas[w] | b.line_ends[w]) & ~in & valid;
-            const std::uint64_t next_outside = (b.commas[w + 1] | b.line_ends[w + 1]) & ((in >> 63) ^ 1);
-            const std::uint64_t next_to_stop
-                = (outside_stops << 1) | outside_stop_before | (outside_stops >> 1) | (next_outside << 63);
-            uneven = positions<Wide>(b.blanks[w] & next_to_stop & keep, w * 64, uneven);
+            if (b.blanks[w] != 0) {
+                const std::uint64_t next_outside = (b.commas[w + 1] | b.line_ends[w + 1]) & ((in >> 63) ^ 1);
+                const std::uint64_t next_to_stop
+                    = (outside_stops << 1) | outside_stop_before | (outside_stops >> 1) | (next_outside << 63);
+                uneven = positions<Bits>(b.blanks[w] & next_to_stop & keep, w * 64, uneven);
+            }
             outside_stop_before = outside_stops >> 63;
         } else {
             const std::uint64_t next_quotes = (b.quotes[w] >> 1) | (b.quotes[w + 1] << 63);
-            doubled = positions<Wide>(closing & next_quotes & keep, w * 64, doubled);
+            doubled = positions<Bits>(closing & next_quotes & keep, w * 64, doubled);
         }
         if (stray != 0)
             break;

@@ -95,3 +95,50 @@ template <word_masks (*Scan)(const unsigned char*)>
     }
     return out;
 }
+
+// The bytes of a word of size (at most 64) bytes at p that stay, those
+// that are no enclosing quote, with the carry brought on; quotes is the
+// word's mask of them.
+[[gnu::always_inline]] inline std::uint64_t kept_bytes(
+    std::uint64_t quotes, const unsigned char* p, std::size_t size, finish_carry& c)
+{
+    const std::uint64_t valid = size == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << size) - 1;
+    quotes &= valid;
+    if (quotes == 0) {
+        // Bare fields, or the inside of a quoted one: all of it stays.
+        c.last_quote = false;
+        return valid;
+    }
+    const word_events e = find_events({quotes, 0}, p, size, c);
+    carry_on(c, e, size);
+    return valid & ~e.enclosing;
+}
+
+// For the units that gather bytes by a table of shuffles: for each 8-bit
+// mask of bytes to keep, where each kept byte comes from, the kept ones
+// first (from the low half of 16 bytes, and from the high half), and how
+// many there are.
+struct shuffle_table {
+    unsigned char low[256][8];
+    unsigned char high[256][8];
+    unsigned char count[256];
+};
+
+constexpr shuffle_table make_shuffles()
+{
+    shuffle_table t {};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned char n = 0;
+        for (unsigned char i = 0; i < 8; ++i) {
+            if ((mask >> i) & 1) {
+                t.low[mask][n] = i;
+                t.high[mask][n] = static_cast<unsigned char>(i + 8);
+                ++n;
+            }
+        }
+        t.count[mask] = n;
+    }
+    return t;
+}
+
+inline constexpr shuffle_table SHUFFLES = make_shuffles();

@@ -67,10 +67,17 @@ void scan_block(const block& b, std::size_t words)
     }
 }
 
+// Bits counted in one instruction (cnt); quotes paired with shifts, as
+// carry-less multiplication is an extension not every 64-bit ARM has.
+struct neon_bits {
+    static int count(std::uint64_t x) { return std::popcount(x); }
+    static std::uint64_t inside(std::uint64_t quotes) { return prefix_xor(quotes); }
+};
+
 found_counts find_field_ends(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
-    return find_ends<true>(b, pos, limit, found, stretch, mark_line_breaks);
+    return find_ends<neon_bits>(b, pos, limit, found, stretch, mark_line_breaks);
 }
 
 // Each byte takes its bit of the mask, and where it is set, a '|'.
@@ -91,38 +98,12 @@ unsigned char* copy_record(
     return out + (to - from);
 }
 
-// For each 8-bit mask of bytes to keep, where each kept byte comes from,
-// the kept ones first; and how many there are.
-struct shuffle_table {
-    unsigned char from[256][8];
-    unsigned char count[256];
-};
-
-constexpr shuffle_table make_shuffles()
-{
-    shuffle_table t {};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned char n = 0;
-        for (unsigned char i = 0; i < 8; ++i) {
-            if ((mask >> i) & 1)
-                t.from[mask][n++] = i;
-        }
-        t.count[mask] = n;
-        for (unsigned char i = n; i < 8; ++i)
-            t.from[mask][i] = 0;
-    }
-    return t;
-}
-
-constexpr shuffle_table SHUFFLES = make_shuffles();
-
 // The bytes of v whose bit of kept (16 bits) is set, packed at out, eight
 // bytes at a time; stores up to 8 bytes past them.
 inline unsigned char* gather(uint8x16_t v, unsigned kept, unsigned char* out)
 {
     const unsigned low = kept & 0xFF, high = kept >> 8;
-    const uint8x16_t from
-        = vcombine_u8(vld1_u8(SHUFFLES.from[low]), vadd_u8(vld1_u8(SHUFFLES.from[high]), vdup_n_u8(8)));
+    const uint8x16_t from = vcombine_u8(vld1_u8(SHUFFLES.low[low]), vld1_u8(SHUFFLES.high[high]));
     const uint8x16_t packed = vqtbl1q_u8(v, from);
     vst1_u8(out, vget_low_u8(packed));
     out += SHUFFLES.count[low];
@@ -134,19 +115,9 @@ unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned cha
 {
     for (std::size_t pos = 0; pos < n; pos += 64) {
         const std::size_t size = n - pos < 64 ? n - pos : 64;
-        const std::uint64_t valid = size == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << size) - 1;
         const word_bytes v = load(in + pos);
-        const std::uint64_t quotes = equal_mask(v, '"') & valid;
-        std::uint64_t kept = valid;
-        if (quotes != 0) {
-            const word_events e = find_events({quotes, 0}, in + pos, size, c);
-            carry_on(c, e, size);
-            kept &= ~e.enclosing;
-        } else {
-            // Bare fields, or the inside of a quoted one.
-            c.last_quote = false;
-        }
-        if (kept == valid) {
+        const std::uint64_t kept = kept_bytes(equal_mask(v, '"'), in + pos, size, c);
+        if (kept == ~std::uint64_t {0} >> (64 - size)) {
             for (const uint8x16_t& part : v.part) {
                 vst1q_u8(out, part);
                 out += 16;

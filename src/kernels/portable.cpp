@@ -32,7 +32,7 @@ void scan_block(const block& b, std::size_t words)
 found_counts find_field_ends(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {
-    return find_ends<false>(b, pos, limit, found, stretch, mark_line_breaks);
+    return find_ends<plain_bits>(b, pos, limit, found, stretch, mark_line_breaks);
 }
 
 // The copy, then each separator patched in.

@@ -30,12 +30,16 @@ constexpr unit_entry UNITS[] = {
 bool processor_runs(vector_unit unit)
 {
 #if defined(__x86_64__)
+    // The AVX2 unit's kernels take the bit instructions that came with it
+    // too, and AVX-512's are built on AVX2's.
     __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
+        && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul");
     if (unit == vector_unit::avx512)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+        return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
             && __builtin_cpu_supports("avx512vbmi2");
     if (unit == vector_unit::avx2)
-        return __builtin_cpu_supports("avx2");
+        return avx2;
 #endif
     static_cast<void>(unit);
     return true;
