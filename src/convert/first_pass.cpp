@@ -97,7 +97,8 @@ struct utf16_input {
     std::size_t raw_size;  // room for what came with the mark, and more
     std::unique_ptr<unsigned char[]> raw = std::make_unique_for_overwrite<unsigned char[]>(raw_size);
     std::size_t raw_used = 0;  // undecoded bytes at raw's start: a unit or a pair cut off
-    std::unique_ptr<unsigned char[]> text = std::make_unique_for_overwrite<unsigned char[]>(raw_size * 3 / 2);
+    std::unique_ptr<unsigned char[]> text
+        = std::make_unique_for_overwrite<unsigned char[]>(raw_size * 3 / 2 + UTF16_DECODE_SLACK);
     std::size_t text_start = 0;
     std::size_t text_end = 0;
     bool at_end = false;

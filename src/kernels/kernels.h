@@ -111,7 +111,8 @@ struct kernel_table {
     std::size_t (*remove_line_breaks)(unsigned char* field, std::size_t& length, unsigned char*& pipe);
 
     // Decodes the whole UTF-16 units of in (little- or big-endian) into
-    // UTF-8 at out, which has room for in_length * 3 / 2 bytes. consumed is
+    // UTF-8 at out, which has room for in_length * 3 / 2 bytes and
+    // UTF16_DECODE_SLACK more, which a unit may store past its last. consumed is
     // set to the bytes decoded: a unit cut in two, or a high surrogate
     // whose partner has not come yet, is left for the next call. Returns
     // the bytes written, or -1 at a surrogate without its partner.
@@ -126,6 +127,8 @@ struct kernel_table {
     std::size_t (*utf8_to_utf16)(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
         std::size_t& consumed, bool last);
 };
+
+inline constexpr std::size_t UTF16_DECODE_SLACK = 16;
 
 // The chosen unit's kernels. Filled by use_vector_unit: by convert_file
 // once, before either pass starts, and by tests and fuzz targets between

@@ -187,34 +187,88 @@ std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsi
 }
 
 // Sixteen units at a time while they are all ASCII: the loads split each
-// unit's two bytes apart, and the low ones are the text.
-std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+// unit's two bytes apart, and the low ones are the text; then those before
+// the first that is not.
+transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     std::size_t taken = 0;
     for (; n - taken >= 32; taken += 32, out += 16) {
         const uint8x16x2_t units = vld2q_u8(in + taken);
         const uint8x16_t low = big_endian ? units.val[1] : units.val[0];
         const uint8x16_t high = big_endian ? units.val[0] : units.val[1];
-        if (vmaxvq_u8(vorrq_u8(high, vshrq_n_u8(low, 7))) != 0)
-            break;
         vst1q_u8(out, low);
+        const uint8x16_t not_ascii = vtstq_u8(vorrq_u8(high, vshrq_n_u8(low, 7)), vdupq_n_u8(0xFF));
+        if (vmaxvq_u8(not_ascii) != 0) {
+            const std::size_t units_taken = first_set(not_ascii);
+            out += units_taken;
+            return {taken + 2 * units_taken, out};
+        }
     }
-    return taken;
+    return {taken, out};
 }
 
-std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+constexpr std::uint32_t LANE_BITS[4] = {1, 2, 4, 8};
+
+// Four units in 32-bit lanes, as one to three UTF-8 bytes each, packed at
+// out by a table lookup; stores 16 bytes.
+inline unsigned char* pack_four(uint32x4_t units, unsigned char* out)
+{
+    const uint32x4_t ascii = vcltq_u32(units, vdupq_n_u32(0x80));
+    const uint32x4_t two = vcltq_u32(units, vdupq_n_u32(0x800));
+    const uint32x4_t low_six = vorrq_u32(vandq_u32(units, vdupq_n_u32(0x3F)), vdupq_n_u32(0x80));
+    const uint32x4_t middle_six = vorrq_u32(vandq_u32(vshrq_n_u32(units, 6), vdupq_n_u32(0x3F)), vdupq_n_u32(0x80));
+    const uint32x4_t as_two = vorrq_u32(vorrq_u32(vshrq_n_u32(units, 6), vdupq_n_u32(0xC0)), vshlq_n_u32(low_six, 8));
+    const uint32x4_t as_three = vorrq_u32(vorrq_u32(vshrq_n_u32(units, 12), vdupq_n_u32(0xE0)),
+        vorrq_u32(vshlq_n_u32(middle_six, 8), vshlq_n_u32(low_six, 16)));
+    const uint32x4_t lanes = vbslq_u32(ascii, units, vbslq_u32(two, as_two, as_three));
+    const uint32x4_t bits = vld1q_u32(LANE_BITS);
+    const unsigned code = vaddvq_u32(vandq_u32(ascii, bits)) | vaddvq_u32(vandq_u32(two, bits)) << 4;
+    vst1q_u8(out, vqtbl1q_u8(vreinterpretq_u8_u32(lanes), vld1q_u8(UTF8_PACKING.shuffle[code])));
+    return out + UTF8_PACKING.length[code];
+}
+
+// Runs of ASCII as above, and eight units of the Basic Multilingual Plane
+// at a time, each made its one to three bytes; a surrogate stops it.
+transcoded plane_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    std::size_t taken = 0;
+    while (n - taken >= 32) {
+        const transcoded ascii = ascii_from_utf16(in + taken, n - taken, big_endian, out);
+        taken += ascii.taken;
+        out = ascii.out;
+        if (n - taken < 16)
+            break;
+        uint8x16_t bytes = vld1q_u8(in + taken);
+        if (big_endian)
+            bytes = vrev16q_u8(bytes);
+        const uint16x8_t units = vreinterpretq_u16_u8(bytes);
+        const uint16x8_t surrogates = vceqq_u16(vandq_u16(units, vdupq_n_u16(0xF800)), vdupq_n_u16(0xD800));
+        if (vmaxvq_u16(surrogates) != 0)
+            break;
+        out = pack_four(vmovl_u16(vget_low_u16(units)), out);
+        out = pack_four(vmovl_u16(vget_high_u16(units)), out);
+        taken += 16;
+    }
+    return {taken, out};
+}
+
+transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     std::size_t taken = 0;
     for (; n - taken >= 16; taken += 16, out += 32) {
         const uint8x16_t v = vld1q_u8(in + taken);
-        if (vmaxvq_u8(v) >= 0x80)
-            break;
         uint8x16x2_t units;
         units.val[big_endian ? 1 : 0] = v;
         units.val[big_endian ? 0 : 1] = vdupq_n_u8(0);
         vst2q_u8(out, units);
+        const uint8x16_t not_ascii = vcltq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(0));
+        if (vmaxvq_u8(not_ascii) != 0) {
+            const std::size_t bytes = first_set(not_ascii);
+            out += 2 * bytes;
+            return {taken + bytes, out};
+        }
     }
-    return taken;
+    return {taken, out};
 }
 
 }  // namespace
@@ -229,7 +283,7 @@ kernel_table neon_kernels()
     k.finish_words = finish_words;
     k.field_holds = field_holds;
     k.line_breaks_to_spaces = line_breaks_to_spaces;
-    k.utf16_to_utf8 = decode_utf16<ascii_from_utf16>;
+    k.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
     k.utf8_to_utf16 = encode_utf16<ascii_to_utf16>;
     return k;
 }

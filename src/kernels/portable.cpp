@@ -71,31 +71,41 @@ std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsi
     return line_breaks_to_spaces_words(field, field + length, pipe);
 }
 
-// Four units a word while all are ASCII.
-std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+// Four units a word while all are ASCII, and then those of the next word
+// before the first that is not.
+transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     const std::uint64_t not_ascii = big_endian ? 0x80FF80FF80FF80FFull : 0xFF80FF80FF80FF80ull;
     const std::size_t low = big_endian ? 1 : 0;
     std::size_t taken = 0;
-    for (; n - taken >= 8 && (load_word(in + taken) & not_ascii) == 0; taken += 8) {
-        for (std::size_t k = 0; k < 4; ++k)
-            out[taken / 2 + k] = in[taken + 2 * k + low];
+    for (; n - taken >= 8; taken += 8) {
+        const std::uint64_t flags = load_word(in + taken) & not_ascii;
+        const std::size_t units = flags == 0 ? 4 : first_flagged(nonzero_bytes(flags)) / 2;
+        for (std::size_t k = 0; k < units; ++k)
+            *out++ = in[taken + 2 * k + low];
+        if (units < 4)
+            return {taken + 2 * units, out};
     }
-    return taken;
+    return {taken, out};
 }
 
-// Eight bytes a word while all are ASCII.
-std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+// Eight bytes a word while all are ASCII, and then those of the next word
+// before the first that is not.
+transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     const std::size_t low = big_endian ? 1 : 0;
     std::size_t taken = 0;
-    for (; n - taken >= 8 && (load_word(in + taken) & BYTE_HIGHS) == 0; taken += 8) {
-        for (std::size_t k = 0; k < 8; ++k) {
-            out[2 * (taken + k) + low] = in[taken + k];
-            out[2 * (taken + k) + 1 - low] = 0;
+    for (; n - taken >= 8; taken += 8) {
+        const std::uint64_t flags = load_word(in + taken) & BYTE_HIGHS;
+        const std::size_t bytes = flags == 0 ? 8 : first_flagged(flags);
+        for (std::size_t k = 0; k < bytes; ++k, out += 2) {
+            out[low] = in[taken + k];
+            out[1 - low] = 0;
         }
+        if (bytes < 8)
+            return {taken + bytes, out};
     }
-    return taken;
+    return {taken, out};
 }
 
 }  // namespace

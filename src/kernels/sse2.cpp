@@ -151,8 +151,9 @@ __m128i swap_bytes(__m128i v)
     return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
 }
 
-// Sixteen units at a time while they are all ASCII, as most are.
-std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+// Sixteen units at a time while they are all ASCII, as most are, and
+// then those before the first that is not.
+transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
     std::size_t taken = 0;
@@ -163,28 +164,87 @@ std::size_t ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_en
             a = swap_bytes(a);
             b = swap_bytes(b);
         }
-        const __m128i high_bits = _mm_and_si128(_mm_or_si128(a, b), not_ascii);
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high_bits, _mm_setzero_si128())) != 0xFFFF)
-            break;
+        const __m128i zero = _mm_setzero_si128();
+        const auto ascii
+            = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(a, not_ascii), zero)))
+            | static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(b, not_ascii), zero))) << 16;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
+        if (ascii != 0xFFFFFFFF) {
+            const auto bytes = static_cast<std::size_t>(std::countr_one(ascii));
+            out += bytes / 2;
+            return {taken + bytes, out};
+        }
     }
-    return taken;
+    return {taken, out};
 }
 
-std::size_t ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+// Four units in 32-bit lanes, as one to three UTF-8 bytes each, packed at
+// out by a shuffle; stores 16 bytes.
+[[gnu::target("ssse3")]] inline unsigned char* pack_four(__m128i units, unsigned char* out)
+{
+    const __m128i ascii = _mm_cmplt_epi32(units, _mm_set1_epi32(0x80));
+    const __m128i two = _mm_cmplt_epi32(units, _mm_set1_epi32(0x800));
+    const __m128i low_six = _mm_or_si128(_mm_and_si128(units, _mm_set1_epi32(0x3F)), _mm_set1_epi32(0x80));
+    const __m128i middle_six
+        = _mm_or_si128(_mm_and_si128(_mm_srli_epi32(units, 6), _mm_set1_epi32(0x3F)), _mm_set1_epi32(0x80));
+    const __m128i as_two
+        = _mm_or_si128(_mm_or_si128(_mm_srli_epi32(units, 6), _mm_set1_epi32(0xC0)), _mm_slli_epi32(low_six, 8));
+    const __m128i as_three = _mm_or_si128(_mm_or_si128(_mm_srli_epi32(units, 12), _mm_set1_epi32(0xE0)),
+        _mm_or_si128(_mm_slli_epi32(middle_six, 8), _mm_slli_epi32(low_six, 16)));
+    const __m128i longer = _mm_or_si128(_mm_and_si128(two, as_two), _mm_andnot_si128(two, as_three));
+    const __m128i lanes = _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, longer));
+    const auto code
+        = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(ascii)) | _mm_movemask_ps(_mm_castsi128_ps(two)) << 4);
+    const __m128i packed
+        = _mm_shuffle_epi8(lanes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(UTF8_PACKING.shuffle[code])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+    return out + UTF8_PACKING.length[code];
+}
+
+// Runs of ASCII as above, and eight units of the Basic Multilingual Plane
+// at a time, each made its one to three bytes; a surrogate stops it.
+[[gnu::target("ssse3"), gnu::flatten]] transcoded plane_from_utf16(
+    const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    std::size_t taken = 0;
+    while (n - taken >= 32) {
+        const transcoded ascii = ascii_from_utf16(in + taken, n - taken, big_endian, out);
+        taken += ascii.taken;
+        out = ascii.out;
+        if (n - taken < 16)
+            break;
+        __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
+        if (big_endian)
+            units = swap_bytes(units);
+        const __m128i surrogates = _mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xF800))),
+            _mm_set1_epi16(static_cast<short>(0xD800)));
+        if (_mm_movemask_epi8(surrogates) != 0)
+            break;
+        const __m128i zero = _mm_setzero_si128();
+        out = pack_four(_mm_unpacklo_epi16(units, zero), out);
+        out = pack_four(_mm_unpackhi_epi16(units, zero), out);
+        taken += 16;
+    }
+    return {taken, out};
+}
+
+transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     std::size_t taken = 0;
     for (; n - taken >= 16; taken += 16, out += 32) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
-        if (_mm_movemask_epi8(v) != 0)
-            break;
         const __m128i zero = _mm_setzero_si128();
         const __m128i first = big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
         const __m128i second = big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), second);
+        if (const auto high = static_cast<unsigned>(_mm_movemask_epi8(v))) {
+            const auto bytes = static_cast<std::size_t>(std::countr_zero(high));
+            out += 2 * bytes;
+            return {taken + bytes, out};
+        }
     }
-    return taken;
+    return {taken, out};
 }
 
 }  // namespace
@@ -196,11 +256,14 @@ kernel_table sse2_kernels()
     k.scan_block = scan_block;
     k.copy_record = copy_record;
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3"))
+    if (__builtin_cpu_supports("ssse3")) {
         k.finish_words = finish_words;
+        k.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
+    } else {
+        k.utf16_to_utf8 = decode_utf16<ascii_from_utf16>;
+    }
     k.field_holds = field_holds;
     k.line_breaks_to_spaces = line_breaks_to_spaces;
-    k.utf16_to_utf8 = decode_utf16<ascii_from_utf16>;
     k.utf8_to_utf16 = encode_utf16<ascii_to_utf16>;
     return k;
 }
