@@ -1,12 +1,19 @@
 // The first pass's messages: pipes and progress on standard output, line
 // feeds on standard error. A file may bring tens of millions of them, so
 // while a pass runs they are built in large blocks, one per stream, each
-// handed to the stream whole; a message is formatted once and, while a run
-// of them differs only in its number, counted on in place. A stream that
-// is a terminal gets each message as it comes, as before.
+// handed to the stream whole by a thread of its own; a message is
+// formatted once and, while a run of them differs only in its number,
+// counted on in place. A stream that is a terminal gets each message as it
+// comes, as before.
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "common/common.h"
 #include "convert/convert.h"
@@ -126,16 +133,17 @@ const formatted& message(formatted& m, long long first, long long second = 0)
 
 enum stream_index { OUT, ERR };
 
-// A stream's messages not yet handed to it. Process-wide; written and read
-// by the first pass's thread alone (begin_messages and end_messages frame
-// a pass).
+constexpr std::size_t BLOCK_SIZE = 256 * 1024;
+using block_bytes = std::unique_ptr<char[]>;
+
+// A stream's messages not yet handed on. Process-wide; written and read by
+// the first pass's thread alone (begin_messages and end_messages frame a
+// pass).
 struct message_block {
-    std::unique_ptr<char[]> bytes;
+    block_bytes bytes;
     std::size_t used = 0;
     bool held = false;  // blocks are built: the stream is no terminal, and a pass runs
 };
-
-constexpr std::size_t BLOCK_SIZE = 256 * 1024;
 message_block blocks[2];
 
 std::FILE* stream_of(stream_index which)
@@ -143,11 +151,84 @@ std::FILE* stream_of(stream_index which)
     return which == OUT ? stdout : stderr;
 }
 
+// Full blocks on their way to the streams, written there by a thread of
+// their own, started with the first full block, so that the pass goes on
+// meanwhile; in the order they came, so each stream's stays whole.
+// Process-wide, between begin_messages and end_messages.
+struct full_block {
+    stream_index which;
+    block_bytes bytes;
+    std::size_t used;
+};
+struct block_writer {
+    std::mutex lock;
+    std::condition_variable changed;  // notified whenever a field below changes
+    // Written by the pass, read by the writer, under lock.
+    std::deque<full_block> queue;
+    bool ending = false;
+    // Written by the writer, read by the pass, under lock: blocks written,
+    // to fill again.
+    std::vector<block_bytes> spare;
+    // The pass's alone.
+    std::thread thread;
+    bool started = false;  // ...or tried
+    int blocks_made = 0;
+};
+block_writer writer;
+
+// No more blocks than this are made, written or not: memory stays flat
+// however many messages come.
+constexpr int MOST_BLOCKS = 8;
+
+void write_blocks()
+{
+    std::unique_lock<std::mutex> hold(writer.lock);
+    for (;;) {
+        writer.changed.wait(hold, [] { return !writer.queue.empty() || writer.ending; });
+        if (writer.queue.empty())
+            return;
+        full_block block = std::move(writer.queue.front());
+        writer.queue.pop_front();
+        hold.unlock();
+        console_write(stream_of(block.which), block.bytes.get(), block.used);
+        hold.lock();
+        writer.spare.push_back(std::move(block.bytes));
+        writer.changed.notify_all();
+    }
+}
+
+// Hands the stream's block on: to the writer, where it runs, and the block
+// is then another, empty; else straight to the stream.
 void hand_on(stream_index which)
 {
     message_block& block = blocks[which];
-    if (block.used > 0)
+    if (block.used == 0)
+        return;
+    if (!writer.started) {
+        writer.started = true;
+        try {
+            writer.thread = std::thread(write_blocks);
+        } catch (const std::system_error&) {
+            // No thread to be had: each block is written as it fills.
+        }
+    }
+    if (!writer.thread.joinable()) {
         console_write(stream_of(which), block.bytes.get(), block.used);
+        block.used = 0;
+        return;
+    }
+    std::unique_lock<std::mutex> hold(writer.lock);
+    writer.queue.push_back({which, std::move(block.bytes), block.used});
+    writer.changed.notify_all();
+    if (writer.spare.empty() && writer.blocks_made < MOST_BLOCKS) {
+        ++writer.blocks_made;
+        hold.unlock();
+        block.bytes = std::make_unique_for_overwrite<char[]>(BLOCK_SIZE);
+    } else {
+        writer.changed.wait(hold, [] { return !writer.spare.empty(); });
+        block.bytes = std::move(writer.spare.back());
+        writer.spare.pop_back();
+    }
     block.used = 0;
 }
 
@@ -158,14 +239,16 @@ void put(stream_index which, const void* bytes, std::size_t length)
         console_write(stream_of(which), bytes, length);
         return;
     }
-    if (BLOCK_SIZE - block.used < length) {
+    const char* from = static_cast<const char*>(bytes);
+    while (BLOCK_SIZE - block.used < length) {
+        const std::size_t room = BLOCK_SIZE - block.used;
+        std::memcpy(block.bytes.get() + block.used, from, room);
+        block.used = BLOCK_SIZE;
+        from += room;
+        length -= room;
         hand_on(which);
-        if (length >= BLOCK_SIZE) {
-            console_write(stream_of(which), bytes, length);
-            return;
-        }
     }
-    std::memcpy(block.bytes.get() + block.used, bytes, length);
+    std::memcpy(block.bytes.get() + block.used, from, length);
     block.used += length;
 }
 
@@ -193,8 +276,10 @@ void begin_messages()
     for (const stream_index which : {OUT, ERR}) {
         message_block& block = blocks[which];
         block.held = !is_terminal(which == OUT ? 1 : 2);
-        if (block.held && block.bytes == nullptr)
+        if (block.held && block.bytes == nullptr) {
             block.bytes = std::make_unique_for_overwrite<char[]>(BLOCK_SIZE);
+            ++writer.blocks_made;
+        }
         block.used = 0;
     }
 }
@@ -205,6 +290,16 @@ void end_messages()
         hand_on(which);
         blocks[which].held = false;
     }
+    if (writer.thread.joinable()) {
+        {
+            const std::lock_guard<std::mutex> hold(writer.lock);
+            writer.ending = true;
+        }
+        writer.changed.notify_all();
+        writer.thread.join();
+        writer.ending = false;
+    }
+    writer.started = false;
 }
 
 void report_line_feeds_changed(std::size_t line_feeds)
