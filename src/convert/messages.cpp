@@ -5,6 +5,7 @@
 // formatted once and, while a run of them differs only in its number,
 // counted on in place. A stream that is a terminal gets each message as it
 // comes, as before.
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -257,6 +258,32 @@ void put(stream_index which, const formatted& m)
     put(which, m.text, m.length);
 }
 
+// The same message count times: a field of a million line breaks brings a
+// million of them. Each block is filled by copying what it already holds
+// of the run, twice as much each time, not by a copy per message.
+void put_repeated(stream_index which, const formatted& m, std::size_t count)
+{
+    message_block& block = blocks[which];
+    while (count > 0) {
+        const std::size_t fit = block.held ? (BLOCK_SIZE - block.used) / m.length : 0;
+        if (fit < 2) {
+            put(which, m);  // across the block's end, or to a terminal
+            --count;
+            continue;
+        }
+        char* const run = block.bytes.get() + block.used;
+        const std::size_t copies = std::min(count, fit);
+        std::memcpy(run, m.text, m.length);
+        for (std::size_t made = 1; made < copies;) {
+            const std::size_t more = std::min(made, copies - made);
+            std::memcpy(run + made * m.length, run, more * m.length);
+            made += more;
+        }
+        block.used += copies * m.length;
+        count -= copies;
+    }
+}
+
 // The last of each message, process-wide, used by the first pass's thread
 // alone.
 formatted to_space_message {TO_SPACE_MESSAGE};
@@ -307,9 +334,7 @@ void report_line_feeds_changed(std::size_t line_feeds)
     if (line_feeds == 0)
         return;
     formatted& kind = run_options.line_break_mode == LINE_BREAKS_REMOVE ? removed_message : to_space_message;
-    const formatted& one = message(kind, record_number());
-    for (; line_feeds > 0; --line_feeds)
-        put(ERR, one);
+    put_repeated(ERR, message(kind, record_number()), line_feeds);
 }
 
 void report_pipe_heading()
