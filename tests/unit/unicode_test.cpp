@@ -114,6 +114,26 @@ TEST(Unicode, SurrogatesWithoutPartnersAreRefused)
             std::size_t consumed = 0;
             EXPECT_EQ(run_kernels.utf16_to_utf8(in.data(), in.size(), false, room.data(), consumed), -1);
         }
+        // Among non-ASCII units, which SSSE3 and NEON take eight at a time:
+        // a lone one at every place in a group, in either byte order.
+        for (const bool big_endian : {false, true}) {
+            for (std::size_t at = 0; at < 17; ++at) {
+                for (const char16_t lone : {u'\xDC00', u'\xD800'}) {
+                    std::u16string units(20, u'\x4E2D');
+                    units[at] = lone;
+                    units[at + 1] = u'\xE9';  // no partner for a high one either
+                    bytes in;
+                    for (const char16_t u : units) {
+                        const auto high = static_cast<unsigned char>(u >> 8), low = static_cast<unsigned char>(u);
+                        in += big_endian ? bytes {high, low} : bytes {low, high};
+                    }
+                    std::vector<unsigned char> room(in.size() * 3 / 2 + UTF16_DECODE_SLACK);
+                    std::size_t consumed = 0;
+                    EXPECT_EQ(run_kernels.utf16_to_utf8(in.data(), in.size(), big_endian, room.data(), consumed), -1)
+                        << "at " << at << (big_endian ? ", big-endian" : "");
+                }
+            }
+        }
         // A high one at the end, and an odd byte, wait for what follows.
         const bytes open = {'a', 0, 0x3D, 0xD8, 'b'};
         unsigned char room[8 + UTF16_DECODE_SLACK];
