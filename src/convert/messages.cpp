@@ -258,27 +258,41 @@ void put(stream_index which, const formatted& m)
     put(which, m.text, m.length);
 }
 
+// copies of the message at run, made by copying what is there already,
+// twice as much each time, not by a copy per message.
+void repeat_into(char* run, const formatted& m, std::size_t copies)
+{
+    std::memcpy(run, m.text, m.length);
+    for (std::size_t made = 1; made < copies;) {
+        const std::size_t more = std::min(made, copies - made);
+        std::memcpy(run + made * m.length, run, more * m.length);
+        made += more;
+    }
+}
+
 // The same message count times: a field of a million line breaks brings a
-// million of them. Each block is filled by copying what it already holds
-// of the run, twice as much each time, not by a copy per message.
+// million of them. They fill the stream's block, or go to a terminal in
+// writes of up to 8 KiB, never one per message.
 void put_repeated(stream_index which, const formatted& m, std::size_t count)
 {
     message_block& block = blocks[which];
+    if (!block.held) {
+        char text[8192];
+        const std::size_t most = std::min(count, sizeof text / m.length);
+        repeat_into(text, m, most);
+        for (; count > 0; count -= std::min(count, most))
+            console_write(stream_of(which), text, std::min(count, most) * m.length);
+        return;
+    }
     while (count > 0) {
-        const std::size_t fit = block.held ? (BLOCK_SIZE - block.used) / m.length : 0;
+        const std::size_t fit = (BLOCK_SIZE - block.used) / m.length;
         if (fit < 2) {
-            put(which, m);  // across the block's end, or to a terminal
+            put(which, m);  // across the block's end
             --count;
             continue;
         }
-        char* const run = block.bytes.get() + block.used;
         const std::size_t copies = std::min(count, fit);
-        std::memcpy(run, m.text, m.length);
-        for (std::size_t made = 1; made < copies;) {
-            const std::size_t more = std::min(made, copies - made);
-            std::memcpy(run + made * m.length, run, more * m.length);
-            made += more;
-        }
+        repeat_into(block.bytes.get() + block.used, m, copies);
         block.used += copies * m.length;
         count -= copies;
     }

@@ -180,8 +180,9 @@ void prepare_console_streams()
 
 void console_write(std::FILE* stream, const void* bytes, std::size_t length)
 {
-    // Messages come from the main thread alone, so the stream's lock, taken
-    // for each of millions of messages, can be skipped.
+    // Each stream has one writer at a time, the main thread or, while a
+    // pass runs, the messages' writer (convert/messages.cpp), which the
+    // main thread waits for: the stream's lock can be skipped.
 #if defined(__GLIBC__)
     fwrite_unlocked(bytes, 1, length, stream);
 #else

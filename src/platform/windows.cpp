@@ -157,8 +157,10 @@ namespace {
 
 // Standard output or error: whether it is a console, the text held for it
 // when it is not, and the errno of the first write to it that failed. Set
-// up by prepare_console_streams; written by console_write and the flushes
-// on the main thread, which alone prints.
+// up by prepare_console_streams; written by console_write and the flushes,
+// for each stream by one thread at a time: the main thread or, while a
+// pass runs, the messages' writer (convert/messages.cpp), which the main
+// thread waits for.
 struct console_sink {
     std::FILE* stream = nullptr;  // stdout and stderr are calls here: kept once
     HANDLE handle = nullptr;
