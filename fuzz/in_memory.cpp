@@ -139,7 +139,7 @@ in_memory_run convert_in_memory(std::string_view input, int line_break_mode, std
     messages.end(run.out, run.err);
     if (run.pass.outcome == PASS_OK) {
         use_vector_unit(finish_unit);
-        run.finished = finish_output(intermediate, out, {run.pass.encoding});
+        run.finished = finish_output(intermediate, out, run.pass.encoding);
         run.output = whole_file(out);
     }
     close(out);

@@ -18,8 +18,8 @@ void check(bool condition, const char* what);
 int line_break_mode_of(unsigned char choice);
 
 struct in_memory_run {
-    first_pass_report pass;
-    finish_result finished;  // only where the first pass succeeded
+    pass_report pass;
+    pass_report finished;  // only where the first pass succeeded
     std::string output;
     std::string out;  // what the passes wrote to standard output
     std::string err;  // ...and to standard error

@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include "split/stretch.h"
+
 #include <csv.h>
 
 #include <algorithm>
@@ -74,79 +76,141 @@ bool is_line_end_byte(unsigned char c)
     return c == '\r' || c == '\n';
 }
 
-// Reads a stretch back into fields as its description says they stand,
-// and checks its lists: the marks (every '|', and the line ends inside
-// quotes where asked for) and the blanks next to a comma or line end
-// outside quotes.
-std::size_t note_stretch(const plain_stretch& s, void* data)
+// Checks a stretch's lists: the bytes to clean (every '|', and the line
+// ends inside quotes where asked for), the line ends and commas outside
+// quotes, and the blanks next to a comma or line end outside quotes.
+void check_lists(const plain_stretch& s, reading_events& e)
 {
-    auto* e = static_cast<reading_events*>(data);
-    unsigned char* const b = s.bytes;
+    const unsigned char* const b = s.bytes;
     const auto separator = [&s](std::size_t at) { return (s.separators[at / 64] >> (at % 64) & 1) != 0; };
-    std::vector<std::uint32_t> marks, line_ends, uneven;
+    std::vector<std::uint32_t> to_clean, line_ends, loose;
     bool inside = false;
     for (std::size_t at = s.start; at < s.end; ++at) {
         inside ^= b[at] == '"';
-        if (b[at] == '|' || (e->mark_line_breaks && inside && is_line_end_byte(b[at])))
-            marks.push_back(static_cast<std::uint32_t>(at));
+        if (b[at] == '|' || (e.mark_line_breaks && inside && is_line_end_byte(b[at])))
+            to_clean.push_back(static_cast<std::uint32_t>(at));
         if (!inside && is_line_end_byte(b[at]))
             line_ends.push_back(static_cast<std::uint32_t>(at));
         if (separator(at) != (!inside && b[at] == ','))
-            e->text += "(a separator is wrong)";
+            e.text += "(a separator is wrong)";
         const auto stop = [&](std::size_t next) {
             return next >= s.start && next < s.end && (separator(next) || is_line_end_byte(b[next]));
         };
         if (is_blank_byte(b[at]) && !inside && (at == s.start || stop(at - 1) || stop(at + 1)))
-            uneven.push_back(static_cast<std::uint32_t>(at));
+            loose.push_back(static_cast<std::uint32_t>(at));
     }
     const auto same = [](const std::vector<std::uint32_t>& v, const std::uint32_t* list, std::size_t count) {
         return std::equal(v.begin(), v.end(), list, list + count);
     };
-    if (!same(marks, s.marked, s.marked_count))
-        e->text += "(the stretch's marks are wrong)";
+    if (!same(to_clean, s.to_clean, s.to_clean_count))
+        e.text += "(the stretch's bytes to clean are wrong)";
     if (!same(line_ends, s.line_ends, s.line_end_count))
-        e->text += "(the stretch's line ends are wrong)";
-    if (!same(uneven, s.uneven, s.uneven_count))
-        e->text += "(the stretch's blanks are wrong)";
-    std::size_t pos = s.start, records = 0;
-    while (pos < s.end) {
-        for (; pos < s.end && (is_blank_byte(b[pos]) || is_line_end_byte(b[pos])); ++pos) { }
-        if (pos == s.end)
-            break;
-        for (;;) {
-            std::size_t end = pos;
-            bool in_field = false;
-            for (; in_field || !(separator(end) || is_line_end_byte(b[end])); ++end)
-                in_field ^= b[end] == '"';
-            std::size_t first = pos, last = end;
-            if (b[pos] == '"') {
-                if (end - pos < 2 || b[end - 1] != '"')
-                    e->text += "(a quoted field does not end in its quote)";
-                ++first;
-                --last;
-                std::size_t kept = first;
-                for (std::size_t at = first; at < last; ++at) {
-                    b[kept++] = b[at];
-                    at += b[at] == '"';
-                }
-                last = kept;
-            } else {
-                while (first < last && is_blank_byte(b[first]))
-                    ++first;
-                while (last > first && is_blank_byte(b[last - 1]))
-                    --last;
-            }
-            note_field(b + first, last - first, e);
-            pos = end + 1;
-            if (is_line_end_byte(b[end])) {
-                note_record(b[end], e);
+        e.text += "(the stretch's line ends are wrong)";
+    if (!same(loose, s.loose_blanks, s.loose_blank_count))
+        e.text += "(the stretch's blanks are wrong)";
+}
+
+// What walk_stretch tells, read back into fields as libcsv delivers them,
+// each promise checked.
+struct noting_reader {
+    const plain_stretch& s;
+    reading_events& e;
+    std::size_t last_end = 0;
+
+    void note_quoted(std::size_t from, std::size_t to)
+    {
+        std::size_t kept = from;
+        for (std::size_t at = from; at < to; ++at) {
+            s.bytes[kept++] = s.bytes[at];
+            at += s.bytes[at] == '"';
+        }
+        note_field(s.bytes + from, kept - from, &e);
+    }
+    // A field of a copy: one that needs nothing.
+    void note_copied(std::size_t first, std::size_t last)
+    {
+        const unsigned char* const b = s.bytes;
+        for (std::size_t at = first; at < last; ++at) {
+            if (b[at] == '|' || (e.mark_line_breaks && is_line_end_byte(b[at])))
+                e.text += "(a copied field holds a byte to clean)";
+        }
+        if (first < last && b[first] == '"') {
+            if (last - first < 2 || b[last - 1] != '"')
+                e.text += "(a copied quoted field does not end in its quote)";
+            note_quoted(first + 1, last - 1);
+            return;
+        }
+        if (first < last && (is_blank_byte(b[first]) || is_blank_byte(b[last - 1])))
+            e.text += "(a copied field has blanks to drop)";
+        note_field(s.bytes + first, last - first, &e);
+    }
+    // Reads a copy back into fields, and the records it ends (each by CR
+    // LF); returns the counts.
+    void note_copy(std::size_t from, std::size_t to, std::size_t& fields, std::size_t& records)
+    {
+        const unsigned char* const b = s.bytes;
+        fields = records = 0;
+        bool inside = false;
+        std::size_t start = from;
+        for (std::size_t at = from; at <= to; ++at) {
+            const bool end = at == to;
+            inside ^= !end && b[at] == '"';
+            if (!end && (inside || (b[at] != ',' && !is_line_end_byte(b[at]))))
+                continue;
+            note_copied(start, at);
+            ++fields;
+            if (!end && is_line_end_byte(b[at])) {
+                if (b[at] != '\r' || b[at + 1] != '\n')
+                    e.text += "(a copied record does not end in CR LF)";
+                note_record(b[at], &e);
                 ++records;
-                break;
+                fields = 0;
+                ++at;
             }
+            start = at + 1;
         }
     }
-    if (pos != s.end)
-        e->text += "(the stretch does not end where its last record does)";
+    void copy_fields(std::size_t from, std::size_t to, std::size_t fields)
+    {
+        std::size_t found = 0, records = 0;
+        note_copy(from, to, found, records);
+        if (found != fields || records != 0)
+            e.text += "(a copy of fields holds other than it says)";
+    }
+    void copy_through(std::size_t from, std::size_t to, std::size_t records)
+    {
+        std::size_t fields = 0, found = 0;
+        note_copy(from, to, fields, found);
+        if (found != records || !is_line_end_byte(s.bytes[to]))
+            e.text += "(a copy through a record's end holds other than it says)";
+    }
+    void field(std::size_t from, std::size_t to, bool to_clean)
+    {
+        bool holds = false;
+        for (std::size_t at = from; at < to; ++at)
+            holds |= s.bytes[at] == '|';
+        if (holds != to_clean)
+            e.text += "(a field says wrongly whether it holds a byte to clean)";
+        note_field(s.bytes + from, to - from, &e);
+    }
+    void quoted_field(std::size_t from, std::size_t to) { note_quoted(from, to); }
+    void record_end(std::size_t at)
+    {
+        note_record(s.bytes[at], &e);
+        last_end = at;
+    }
+};
+
+std::size_t note_stretch(const plain_stretch& s, void* data)
+{
+    auto& e = *static_cast<reading_events*>(data);
+    check_lists(s, e);
+    noting_reader reader {s, e};
+    const std::size_t records = walk_stretch(s, reader);
+    for (std::size_t at = records > 0 ? reader.last_end + 1 : s.start; at < s.end; ++at) {
+        if (!is_line_end_byte(s.bytes[at]) && !is_blank_byte(s.bytes[at]))
+            e.text += "(the stretch does not end where its last record does)";
+    }
     return records;
 }
 

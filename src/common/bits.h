@@ -70,6 +70,20 @@ inline std::uint64_t nonzero_bytes(std::uint64_t word)
     return (((word & ~BYTE_HIGHS) + ~BYTE_HIGHS) | word) & BYTE_HIGHS;
 }
 
+// Flags exactly the bytes of the word equal to b.
+inline std::uint64_t bytes_exactly_equal(std::uint64_t word, unsigned char b)
+{
+    return ~nonzero_bytes(word ^ (BYTE_ONES * b)) & BYTE_HIGHS;
+}
+
+// Stores a word from load_word back at p.
+inline void store_word(unsigned char* p, std::uint64_t word)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
+    std::memcpy(p, &word, sizeof word);
+}
+
 // Offset of the first flagged byte of a word from load_word; flags must
 // not be 0.
 inline std::size_t first_flagged(std::uint64_t flags)
@@ -140,4 +154,32 @@ inline unsigned char* copy_over(unsigned char* to, const unsigned char* from, st
         done += 32;
     } while (done < n);
     return to + n;
+}
+
+// Keeps one quote of each doubled pair, in place; returns the new length.
+// Where the bytes go on in a next piece, second_quote carries whether that
+// piece begins with the second quote of a pair.
+inline std::size_t collapse_quotes(unsigned char* bytes, std::size_t length, bool* second_quote = nullptr)
+{
+    unsigned char* kept = bytes;
+    const unsigned char* p = bytes;
+    const unsigned char* const end = bytes + length;
+    if (second_quote != nullptr && *second_quote && p != end) {
+        ++p;
+        *second_quote = false;
+    }
+    while (p != end) {
+        const unsigned char* const quote = find_byte(p, end, '"');
+        const unsigned char* const run_end = quote == end ? end : quote + 1;
+        if (kept != p)
+            move_bytes(kept, p, static_cast<std::size_t>(run_end - p));
+        kept += run_end - p;
+        if (run_end == end) {
+            if (second_quote != nullptr)
+                *second_quote = quote != end;
+            break;
+        }
+        p = quote + 2;
+    }
+    return static_cast<std::size_t>(kept - bytes);
 }

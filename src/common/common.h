@@ -59,6 +59,8 @@ inline constexpr const char MSG_SAME_PATH[] = "Input file and output file must n
 inline constexpr const char MSG_OPEN_FAILED[] = "Failed to open file %s: %s\n";
 inline constexpr const char MSG_WRITE_FAILED[] = "Failed to write file %s: %s\n";
 inline constexpr const char MSG_READ_FAILED[] = "Failed to read file %s: %s\n";
+// Memory or a thread could not be had.
+inline constexpr const char MSG_CONVERT_FAILED[] = "Failed to convert file %s: %s\n";
 inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
 inline constexpr const char MSG_PARSE_ERROR_RECORD[] = "The parser stopped in record %4lld\n";
 inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";

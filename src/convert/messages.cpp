@@ -1,23 +1,18 @@
-// The first pass's messages: pipes and progress on standard output, line
-// feeds on standard error. A file may bring tens of millions of them, so
-// while a pass runs they are built in large blocks, one per stream, each
-// handed to the stream whole by a thread of its own; a message is
-// formatted once and, while a run of them differs only in its number,
-// counted on in place. A stream that is a terminal gets each message as it
-// comes, as before.
+// The first pass's messages. A message is formatted once and, while a run
+// of them differs only in its number, counted on in place.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
-#include <system_error>
 #include <thread>
-#include <vector>
 
+#include "common/bits.h"
 #include "common/common.h"
-#include "convert/convert.h"
+#include "convert/messages.h"
 #include "platform/platform.h"
 
 namespace {
@@ -135,137 +130,166 @@ const formatted& message(formatted& m, long long first, long long second = 0)
 enum stream_index { OUT, ERR };
 
 constexpr std::size_t BLOCK_SIZE = 256 * 1024;
-using block_bytes = std::unique_ptr<char[]>;
-
-// A stream's messages not yet handed on. Process-wide; written and read by
-// the first pass's thread alone (begin_messages and end_messages frame a
-// pass).
-struct message_block {
-    block_bytes bytes;
-    std::size_t used = 0;
-    bool held = false;  // blocks are built: the stream is no terminal, and a pass runs
-};
-message_block blocks[2];
+// No more blocks than this are made, written or not: memory stays flat
+// however many messages come.
+constexpr int MOST_BLOCKS = 8;
 
 std::FILE* stream_of(stream_index which)
 {
     return which == OUT ? stdout : stderr;
 }
 
-// Full blocks on their way to the streams, written there by a thread of
-// their own, started with the first full block, so that the pass goes on
-// meanwhile; in the order they came, so each stream's stays whole.
-// Process-wide, between begin_messages and end_messages.
+// A block on its way to its stream.
 struct full_block {
     stream_index which;
-    block_bytes bytes;
+    char* bytes;
     std::size_t used;
 };
-struct block_writer {
+
+}  // namespace
+
+// The blocks of one pass, and the thread that writes the full ones to
+// their streams while the pass goes on, started with the first full
+// block; in the order they came, so each stream's stays whole. Blocks are
+// made with the nothrow new and freed at the end: without memory for one
+// more, the pass waits for one to be written, and without a thread, it
+// writes each block itself.
+struct message_blocks {
+    // The block being filled for each stream; null where the stream gets
+    // each message as it comes. The pass's alone.
+    char* filling[2] = {};
+    std::size_t used[2] = {};
+    int made = 0;
+    std::thread writer;
+    bool writer_tried = false;
+
     std::mutex lock;
     std::condition_variable changed;  // notified whenever a field below changes
     // Written by the pass, read by the writer, under lock.
-    std::deque<full_block> queue;
+    full_block queue[MOST_BLOCKS];
+    int queue_start = 0;
+    int queued = 0;
     bool ending = false;
     // Written by the writer, read by the pass, under lock: blocks written,
     // to fill again.
-    std::vector<block_bytes> spare;
-    // The pass's alone.
-    std::thread thread;
-    bool started = false;  // ...or tried
-    int blocks_made = 0;
+    char* spare[MOST_BLOCKS];
+    int spares = 0;
 };
-block_writer writer;
 
-// No more blocks than this are made, written or not: memory stays flat
-// however many messages come.
-constexpr int MOST_BLOCKS = 8;
+namespace {
 
-void write_blocks()
+// The blocks of the pass that holds the reports, while one does. Set and
+// cleared by held_messages, on the first pass's thread; read by the
+// reports, on that thread too.
+message_blocks* live = nullptr;
+
+void write_blocks(message_blocks& m)
 {
-    std::unique_lock<std::mutex> hold(writer.lock);
+    std::unique_lock<std::mutex> hold(m.lock);
     for (;;) {
-        writer.changed.wait(hold, [] { return !writer.queue.empty() || writer.ending; });
-        if (writer.queue.empty())
+        m.changed.wait(hold, [&] { return m.queued > 0 || m.ending; });
+        if (m.queued == 0)
             return;
-        full_block block = std::move(writer.queue.front());
-        writer.queue.pop_front();
+        const full_block block = m.queue[m.queue_start];
+        m.queue_start = (m.queue_start + 1) % MOST_BLOCKS;
+        --m.queued;
         hold.unlock();
-        console_write(stream_of(block.which), block.bytes.get(), block.used);
+        console_write(stream_of(block.which), block.bytes, block.used);
         hold.lock();
-        writer.spare.push_back(std::move(block.bytes));
-        writer.changed.notify_all();
+        m.spare[m.spares++] = block.bytes;
+        m.changed.notify_all();
     }
 }
 
-// Hands the stream's block on: to the writer, where it runs, and the block
-// is then another, empty; else straight to the stream.
-void hand_on(stream_index which)
+void start_writer(message_blocks& m)
 {
-    message_block& block = blocks[which];
-    if (block.used == 0)
-        return;
-    if (!writer.started) {
-        writer.started = true;
-        try {
-            writer.thread = std::thread(write_blocks);
-        } catch (const std::system_error&) {
-            // No thread to be had: each block is written as it fills.
-        }
+    m.writer_tried = true;
+    try {
+        m.writer = std::thread(write_blocks, std::ref(m));
+    } catch (...) {
+        // No thread to be had (no memory for it, or none left): the pass
+        // writes each block as it fills.
     }
-    if (!writer.thread.joinable()) {
-        console_write(stream_of(which), block.bytes.get(), block.used);
-        block.used = 0;
+}
+
+// Hands the stream's block on: to the writer, where it runs, and the
+// stream is then given an empty one; else straight to the stream.
+void hand_on(message_blocks& m, stream_index which)
+{
+    if (m.used[which] == 0)
+        return;
+    if (!m.writer_tried)
+        start_writer(m);
+    if (!m.writer.joinable()) {
+        console_write(stream_of(which), m.filling[which], m.used[which]);
+        m.used[which] = 0;
         return;
     }
-    std::unique_lock<std::mutex> hold(writer.lock);
-    writer.queue.push_back({which, std::move(block.bytes), block.used});
-    writer.changed.notify_all();
-    if (writer.spare.empty() && writer.blocks_made < MOST_BLOCKS) {
-        ++writer.blocks_made;
+    std::unique_lock<std::mutex> hold(m.lock);
+    m.queue[(m.queue_start + m.queued++) % MOST_BLOCKS] = {which, m.filling[which], m.used[which]};
+    m.changed.notify_all();
+    m.used[which] = 0;
+    if (m.spares == 0 && m.made < MOST_BLOCKS) {
         hold.unlock();
-        block.bytes = std::make_unique_for_overwrite<char[]>(BLOCK_SIZE);
-    } else {
-        writer.changed.wait(hold, [] { return !writer.spare.empty(); });
-        block.bytes = std::move(writer.spare.back());
-        writer.spare.pop_back();
+        if ((m.filling[which] = new (std::nothrow) char[BLOCK_SIZE]) != nullptr) {
+            ++m.made;
+            return;
+        }
+        hold.lock();
     }
-    block.used = 0;
+    // The block just queued comes back at the latest.
+    m.changed.wait(hold, [&] { return m.spares > 0; });
+    m.filling[which] = m.spare[--m.spares];
 }
 
-void put(stream_index which, const void* bytes, std::size_t length)
+void put_across(message_blocks* m, stream_index which, const void* bytes, std::size_t length)
 {
-    message_block& block = blocks[which];
-    if (!block.held) {
+    if (m == nullptr || m->filling[which] == nullptr) {
         console_write(stream_of(which), bytes, length);
         return;
     }
     const char* from = static_cast<const char*>(bytes);
-    while (BLOCK_SIZE - block.used < length) {
-        const std::size_t room = BLOCK_SIZE - block.used;
-        std::memcpy(block.bytes.get() + block.used, from, room);
-        block.used = BLOCK_SIZE;
+    while (BLOCK_SIZE - m->used[which] < length) {
+        const std::size_t room = BLOCK_SIZE - m->used[which];
+        std::memcpy(m->filling[which] + m->used[which], from, room);
+        m->used[which] = BLOCK_SIZE;
         from += room;
         length -= room;
-        hand_on(which);
+        hand_on(*m, which);
     }
-    std::memcpy(block.bytes.get() + block.used, from, length);
-    block.used += length;
+    std::memcpy(m->filling[which] + m->used[which], from, length);
+    m->used[which] += length;
 }
 
-void put(stream_index which, const formatted& m)
+// Most messages fit in what is left of the block.
+inline void put(stream_index which, const void* bytes, std::size_t length)
 {
-    put(which, m.text, m.length);
+    message_blocks* const m = live;
+    if (m != nullptr && m->filling[which] != nullptr && BLOCK_SIZE - m->used[which] >= length) {
+        char* const to = m->filling[which] + m->used[which];
+        if (length <= 16)
+            copy_short(reinterpret_cast<unsigned char*>(to), static_cast<const unsigned char*>(bytes), length);
+        else
+            std::memcpy(to, bytes, length);
+        m->used[which] += length;
+        return;
+    }
+    put_across(m, which, bytes, length);
+}
+
+void put(stream_index which, const formatted& f)
+{
+    put(which, f.text, f.length);
 }
 
 // copies of the message at run, made by copying what is there already,
 // twice as much each time, not by a copy per message.
-void repeat_into(char* run, const formatted& m, std::size_t copies)
+void repeat_into(char* run, const formatted& f, std::size_t copies)
 {
-    std::memcpy(run, m.text, m.length);
+    std::memcpy(run, f.text, f.length);
     for (std::size_t made = 1; made < copies;) {
         const std::size_t more = std::min(made, copies - made);
-        std::memcpy(run + made * m.length, run, more * m.length);
+        std::memcpy(run + made * f.length, run, more * f.length);
         made += more;
     }
 }
@@ -273,27 +297,27 @@ void repeat_into(char* run, const formatted& m, std::size_t copies)
 // The same message count times: a field of a million line breaks brings a
 // million of them. They fill the stream's block, or go to a terminal in
 // writes of up to 8 KiB, never one per message.
-void put_repeated(stream_index which, const formatted& m, std::size_t count)
+void put_repeated(stream_index which, const formatted& f, std::size_t count)
 {
-    message_block& block = blocks[which];
-    if (!block.held) {
+    message_blocks* const m = live;
+    if (m == nullptr || m->filling[which] == nullptr) {
         char text[8192];
-        const std::size_t most = std::min(count, sizeof text / m.length);
-        repeat_into(text, m, most);
+        const std::size_t most = std::min(count, sizeof text / f.length);
+        repeat_into(text, f, most);
         for (; count > 0; count -= std::min(count, most))
-            console_write(stream_of(which), text, std::min(count, most) * m.length);
+            console_write(stream_of(which), text, std::min(count, most) * f.length);
         return;
     }
     while (count > 0) {
-        const std::size_t fit = (BLOCK_SIZE - block.used) / m.length;
+        const std::size_t fit = (BLOCK_SIZE - m->used[which]) / f.length;
         if (fit < 2) {
-            put(which, m);  // across the block's end
+            put(which, f);  // across the block's end
             --count;
             continue;
         }
         const std::size_t copies = std::min(count, fit);
-        repeat_into(block.bytes.get() + block.used, m, copies);
-        block.used += copies * m.length;
+        repeat_into(m->filling[which] + m->used[which], f, copies);
+        m->used[which] += copies * f.length;
         count -= copies;
     }
 }
@@ -312,37 +336,39 @@ long long record_number()
 
 }  // namespace
 
-void begin_messages()
+held_messages::held_messages()
+    : blocks(new (std::nothrow) message_blocks)
 {
+    if (blocks == nullptr)
+        return;  // each message goes out as it comes
     for (const stream_index which : {OUT, ERR}) {
-        message_block& block = blocks[which];
-        block.held = !is_terminal(which == OUT ? 1 : 2);
-        if (block.held && block.bytes == nullptr) {
-            block.bytes = std::make_unique_for_overwrite<char[]>(BLOCK_SIZE);
-            ++writer.blocks_made;
-        }
-        block.used = 0;
+        if (!is_terminal(which == OUT ? 1 : 2) && (blocks->filling[which] = new (std::nothrow) char[BLOCK_SIZE]))
+            ++blocks->made;
     }
+    live = blocks.get();
 }
 
-void end_messages()
+held_messages::~held_messages()
 {
-    for (const stream_index which : {OUT, ERR}) {
-        hand_on(which);
-        blocks[which].held = false;
-    }
-    if (writer.thread.joinable()) {
+    if (blocks == nullptr)
+        return;
+    message_blocks& m = *blocks;
+    for (const stream_index which : {OUT, ERR})
+        hand_on(m, which);
+    if (m.writer.joinable()) {
         {
-            const std::lock_guard<std::mutex> hold(writer.lock);
-            writer.ending = true;
+            const std::lock_guard<std::mutex> hold(m.lock);
+            m.ending = true;
         }
-        writer.changed.notify_all();
-        writer.thread.join();
-        writer.ending = false;
+        m.changed.notify_all();
+        m.writer.join();
     }
-    writer.started = false;
+    live = nullptr;
+    for (const stream_index which : {OUT, ERR})
+        delete[] m.filling[which];
+    for (int i = 0; i < m.spares; ++i)
+        delete[] m.spare[i];
 }
-
 void report_line_feeds_changed(std::size_t line_feeds)
 {
     if (line_feeds == 0)
@@ -372,6 +398,6 @@ void report_progress(std::int64_t records)
 {
     put(OUT, message(progress_message, static_cast<long long>(records)));
     // The line has no line end: a terminal shows it now.
-    if (!blocks[OUT].held)
+    if (live == nullptr || live->filling[OUT] == nullptr)
         console_flush(stdout);
 }

@@ -1,8 +1,11 @@
+#include "convert/output_buffer.h"
+
 #include <cerrno>
 #include <cstring>
 
 #include "common/bits.h"
-#include "convert/convert.h"
+#include "convert/intermediate.h"
+#include "kernels/kernels.h"
 #include "platform/platform.h"
 
 output_buffer::output_buffer(int target)
@@ -32,8 +35,8 @@ bool output_buffer::flush(bool last)
     if (error_number == 0 && length > 0) {
         if (write_all(fd, out, length)) {
             written += length;
-            if (progress != nullptr && tentative_from > written - length)
-                publish_written(*progress, written < tentative_from ? written : tentative_from);
+            if (handoff != nullptr && tentative_from > written - length)
+                tell_written(*handoff, written < tentative_from ? written : tentative_from);
         } else {
             error_number = errno != 0 ? errno : EIO;
         }
@@ -45,8 +48,8 @@ bool output_buffer::flush(bool last)
 
 void output_buffer::keep_tentative()
 {
-    if (progress != nullptr && tentative_from < written)
-        publish_written(*progress, written);
+    if (handoff != nullptr && tentative_from < written)
+        tell_written(*handoff, written);
     tentative_from = NOT_TENTATIVE;
 }
 
@@ -80,41 +83,34 @@ void output_buffer::put(const unsigned char* data, std::size_t length)
     used += length;
 }
 
-void output_buffer::put_quoted(const unsigned char* field, std::size_t length)
-{
-    put('"');
-    put_doubled(field, length);
-    put('"');
-}
-
-void output_buffer::put_doubled(const unsigned char* bytes, std::size_t length)
+void output_buffer::put_doubled(const unsigned char* data, std::size_t length)
 {
     // The runs between quotes are copied whole, each quote written twice.
     // When even bytes of nothing but quotes fit, the copy goes straight into
     // the buffer; an empty field may come without a buffer at all.
-    const unsigned char* const end = bytes + length;
+    const unsigned char* const end = data + length;
     if (length < OUTPUT_BUFFER_SIZE / 2 && OUTPUT_BUFFER_SIZE - used >= 2 * length) {
-        unsigned char* out = this->bytes.get() + used;
-        while (bytes != end) {
-            const unsigned char* const quote = find_byte(bytes, end, '"');
-            move_bytes(out, bytes, static_cast<std::size_t>(quote - bytes));
-            out += quote - bytes;
+        unsigned char* out = bytes.get() + used;
+        while (data != end) {
+            const unsigned char* const quote = find_byte(data, end, '"');
+            move_bytes(out, data, static_cast<std::size_t>(quote - data));
+            out += quote - data;
             if (quote == end)
                 break;
             *out++ = '"';
             *out++ = '"';
-            bytes = quote + 1;
+            data = quote + 1;
         }
-        used = static_cast<std::size_t>(out - this->bytes.get());
+        used = static_cast<std::size_t>(out - bytes.get());
         return;
     }
-    while (bytes != end) {
-        const unsigned char* const quote = find_byte(bytes, end, '"');
-        put(bytes, static_cast<std::size_t>(quote - bytes));
+    while (data != end) {
+        const unsigned char* const quote = find_byte(data, end, '"');
+        put(data, static_cast<std::size_t>(quote - data));
         if (quote == end)
             break;
         put('"');
         put('"');
-        bytes = quote + 1;
+        data = quote + 1;
     }
 }

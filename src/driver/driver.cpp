@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <system_error>
-#include <thread>
 
 #include <csv.h>
 
@@ -13,79 +13,46 @@
 
 namespace {
 
-// Closes a descriptor on every path out of a function. A failed close of
-// a file written to is checked where it matters, through release().
-struct descriptor {
-    int fd;
-    explicit descriptor(int opened)
-        : fd(opened)
-    {
-    }
-    ~descriptor()
-    {
-        if (fd >= 0)
-            close_file(fd);
-    }
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    int release()
-    {
-        const int kept = fd;
-        fd = -1;
-        return kept;
-    }
-};
-
 int report_file_error(const char* format, const char* name, int error_number)
 {
     console_print(stderr, format, name, std::strerror(error_number));
     return STATUS_FAILED;
 }
 
-// Says why the first pass failed, if it did.
-int check_first_pass(const first_pass_report& pass, const char* input_path)
+// Says why the passes failed, if they did: the one place their failures
+// become messages.
+int check_passes(const pass_report& report, const char* input_path, const char* output_path)
 {
-    switch (pass.outcome) {
+    switch (report.outcome) {
     case PASS_OK:
         return STATUS_OK;
     case PASS_PARSE_FAILED:
-        console_print(stderr, MSG_PARSE_ERROR, csv_strerror(pass.error));
-        console_print(stderr, MSG_PARSE_ERROR_RECORD, static_cast<long long>(pass.record));
+        console_print(stderr, MSG_PARSE_ERROR, csv_strerror(report.error));
+        console_print(stderr, MSG_PARSE_ERROR_RECORD, static_cast<long long>(report.record));
         return STATUS_FAILED;
-    case PASS_READ_FAILED:
+    case PASS_INPUT_READ_FAILED:
         console_print(stderr, "%s", MSG_INPUT_READ_ERROR);
         return STATUS_FAILED;
     case PASS_INPUT_INVALID:
-        return report_file_error(MSG_READ_FAILED, input_path, pass.error);
-    case PASS_WRITE_FAILED:
-        return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, pass.error);
+        return report_file_error(MSG_READ_FAILED, input_path, report.error);
+    case PASS_INTERMEDIATE_WRITE_FAILED:
+        return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, report.error);
     case PASS_INTERMEDIATE_READ_FAILED:
-        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, pass.error);
-    case PASS_STOPPED:  // the finishing pass failed; it says why
-        return STATUS_FAILED;
+        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, report.error);
+    case PASS_OUTPUT_WRITE_FAILED:
+        return report_file_error(MSG_WRITE_FAILED, output_path, report.error);
+    case PASS_SYSTEM_FAILED:
+        return report_file_error(MSG_CONVERT_FAILED, input_path, report.error);
+    case PASS_STOPPED:
+        break;
     }
     return STATUS_FAILED;
 }
 
-// Says why the finishing pass failed, if it did.
-int check_finish(const finish_result& finished, const char* output_path)
+int report_success(const pass_report& report)
 {
-    switch (finished.outcome) {
-    case FINISH_OK:
-        return STATUS_OK;
-    case FINISH_READ_FAILED:
-        return report_file_error(MSG_READ_FAILED, INTERMEDIATE_NAME, finished.error);
-    case FINISH_WRITE_FAILED:
-    case FINISH_STOPPED:
-        return report_file_error(MSG_WRITE_FAILED, output_path, finished.error);
-    }
-    return STATUS_FAILED;
-}
-
-int report_success(const first_pass_report& pass)
-{
-    if (pass.unclosed_record != 0)
-        console_print(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(pass.unclosed_record));
+    if (report.unclosed_record != 0)
+        console_print(stderr, MSG_UNCLOSED_QUOTE, static_cast<long long>(report.unclosed_record));
     console_print(stdout, MSG_SUMMARY, static_cast<long long>(run_counters.records_done));
     return STATUS_OK;
 }
@@ -94,60 +61,36 @@ int report_success(const first_pass_report& pass)
 // output created only once the first pass has succeeded.
 int convert_in_place(int input, int intermediate, const char* input_path, const char* output_path)
 {
-    const split_settings settings = splitter_settings();
-    const first_pass_report pass = run_first_pass(input, intermediate, settings);
-    if (const int status = check_first_pass(pass, input_path); status != STATUS_OK)
+    const pass_report first = run_first_pass(input, intermediate, splitter_settings());
+    if (const int status = check_passes(first, input_path, output_path); status != STATUS_OK)
         return status;
 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    if (const int status
-        = check_finish(finish_output(intermediate, output.fd, {pass.encoding, nullptr, intermediate}), output_path);
-        status != STATUS_OK)
+    const pass_report finished = finish_output(intermediate, output.fd, first.encoding, intermediate);
+    if (const int status = check_passes(finished, input_path, output_path); status != STATUS_OK)
         return status;
     if (!close_file(output.release()))
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
-    return report_success(pass);
+    return report_success(first);
 }
 
-// The output staged beside the old one: the finishing pass follows the
-// first on a second thread, and the new output takes the old one's place
-// only when both have succeeded.
+// The output staged beside the old one, both passes at once, and the new
+// output put in the old one's place only when both have succeeded; on
+// every other path out it is dropped.
 int convert_staged(int input, int intermediate, staged_output& staged, const char* input_path, const char* output_path)
 {
-    intermediate_progress progress;
-    finish_result finished {};
-    // The finishing pass reads the intermediate file through a descriptor
-    // of its own, so the two passes never share a file position.
-    const descriptor reader(reopen_for_reading(intermediate));
-    const split_settings settings = splitter_settings();
-    std::thread finisher;
-    try {
-        if (reader.fd >= 0)
-            finisher = std::thread([&] {
-                finished = finish_output(reader.fd, staged.fd, {ENCODING_BYTES, &progress, intermediate});
-            });
-    } catch (const std::system_error&) {
-        // No second thread to be had: the same, one pass after the other.
-    }
-    const first_pass_report pass
-        = run_first_pass(input, intermediate, settings, finisher.joinable() ? &progress : nullptr);
-    if (finisher.joinable())
-        finisher.join();
-    else if (pass.outcome == PASS_OK)
-        finished = finish_output(intermediate, staged.fd, {pass.encoding, nullptr, intermediate});
-
-    int status = pass.outcome == PASS_STOPPED ? STATUS_OK : check_first_pass(pass, input_path);
-    if (status == STATUS_OK)
-        status = check_finish(finished, output_path);
-    if (status != STATUS_OK) {
-        discard_output(staged);
+    struct dropped_unless_placed {
+        staged_output& output;
+        ~dropped_unless_placed() { discard_output(output); }
+    } guard {staged};
+    const pass_report report = run_passes_together(input, intermediate, staged.fd, splitter_settings());
+    if (const int status = check_passes(report, input_path, output_path); status != STATUS_OK)
         return status;
-    }
     if (!commit_output(staged, output_path))
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
-    return report_success(pass);
+    return report_success(report);
 }
 
 int convert(const char* input_path, const char* output_path)
@@ -211,6 +154,21 @@ int run(int argc, char** argv)
     return convert(argv[1], argv[2]);
 }
 
+// Memory or a thread that could not be had, wherever that was found out:
+// the run says so, and everything on the way out, a staged output
+// included, has been let go of.
+int run_guarded(int argc, char** argv)
+{
+    const char* const input_path = argc > 1 ? argv[1] : "";
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return report_file_error(MSG_CONVERT_FAILED, input_path, ENOMEM);
+    } catch (const std::system_error& e) {
+        return report_file_error(MSG_CONVERT_FAILED, input_path, e.code().value());
+    }
+}
+
 }  // namespace
 
 vector_unit chosen_vector_unit()
@@ -252,5 +210,5 @@ int convert_file(int argc, char** argv)
 
     reset_run_state();
     use_vector_unit(chosen_vector_unit());
-    return finish_console(run(argc, argv));
+    return finish_console(run_guarded(argc, argv));
 }

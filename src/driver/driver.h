@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "split/split.h"
+#include "convert/convert.h"
 
 // Runs one conversion as the command line asks and returns the process's
 // exit status.

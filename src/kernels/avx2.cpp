@@ -1,47 +1,60 @@
 // AVX2: 32 bytes at a time, and byte shuffles. Each function is compiled
-// for AVX2 alone, and with it the bit instructions every AVX2 processor
-// has, and runs only where the processor has them.
+// for TROVANEX_AVX2 and runs only where the processor has all of it.
 #include <immintrin.h>
 
 #include "kernels/field_ends.h"
 #include "kernels/gather.h"
+#include "kernels/loops.h"
 #include "kernels/units.h"
 
-#define AVX2 gnu::target("avx2,bmi,bmi2,popcnt,pclmul")
+#define AVX2 gnu::target(TROVANEX_AVX2)
 
 namespace {
 
-[[AVX2, gnu::always_inline]] inline std::uint64_t bits_of(__m256i hits, unsigned part)
-{
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(hits))) << (32 * part);
-}
-
-[[AVX2]] void scan_block(const block& b, std::size_t words)
-{
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i comma = _mm256_set1_epi8(',');
-    const __m256i cr = _mm256_set1_epi8('\r');
-    const __m256i lf = _mm256_set1_epi8('\n');
-    const __m256i pipe = _mm256_set1_epi8('|');
-    const __m256i space = _mm256_set1_epi8(' ');
-    const __m256i tab = _mm256_set1_epi8('\t');
-    const unsigned char* p = b.bytes;
-    for (std::size_t w = 0; w < words; ++w, p += 64) {
-        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
-        for (unsigned i = 0; i < 2; ++i) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-            quotes |= bits_of(_mm256_cmpeq_epi8(v, quote), i);
-            commas |= bits_of(_mm256_cmpeq_epi8(v, comma), i);
-            line_ends |= bits_of(_mm256_or_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(v, lf)), i);
-            pipes |= bits_of(_mm256_cmpeq_epi8(v, pipe), i);
-            blanks |= bits_of(_mm256_or_si256(_mm256_cmpeq_epi8(v, space), _mm256_cmpeq_epi8(v, tab)), i);
+// A word as two registers; its kept bytes gathered 16 at a time.
+struct avx2_words {
+    struct word {
+        __m256i low, high;
+        [[AVX2]] explicit word(const unsigned char* p)
+            : low(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)))
+            , high(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)))
+        {
         }
-        b.quotes[w] = quotes;
-        b.commas[w] = commas;
-        b.line_ends[w] = line_ends;
-        b.pipes[w] = pipes;
-        b.blanks[w] = blanks;
+    };
+    [[AVX2]] static std::uint64_t mask(__m256i low, __m256i high)
+    {
+        return static_cast<unsigned>(_mm256_movemask_epi8(low))
+            | static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(high))) << 32;
     }
+    [[AVX2]] static std::uint64_t equal(const word& w, unsigned char b)
+    {
+        const __m256i v = _mm256_set1_epi8(static_cast<char>(b));
+        return mask(_mm256_cmpeq_epi8(w.low, v), _mm256_cmpeq_epi8(w.high, v));
+    }
+    [[AVX2]] static std::uint64_t either(const word& w, unsigned char one, unsigned char other)
+    {
+        const __m256i x = _mm256_set1_epi8(static_cast<char>(one)), y = _mm256_set1_epi8(static_cast<char>(other));
+        return mask(_mm256_or_si256(_mm256_cmpeq_epi8(w.low, x), _mm256_cmpeq_epi8(w.low, y)),
+            _mm256_or_si256(_mm256_cmpeq_epi8(w.high, x), _mm256_cmpeq_epi8(w.high, y)));
+    }
+    [[AVX2]] static void store(const word& w, unsigned char* out)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), w.low);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), w.high);
+    }
+    [[AVX2]] static unsigned char* gather(const word& w, std::uint64_t kept, std::size_t, unsigned char* out)
+    {
+        const __m128i parts[4] = {_mm256_castsi256_si128(w.low), _mm256_extracti128_si256(w.low, 1),
+            _mm256_castsi256_si128(w.high), _mm256_extracti128_si256(w.high, 1)};
+        for (unsigned i = 0; i < 4; ++i)
+            out = gather16(parts[i], static_cast<unsigned>(kept >> (16 * i)) & 0xFFFF, out);
+        return out;
+    }
+};
+
+[[AVX2, gnu::flatten]] void scan_block(const block& b, std::size_t words)
+{
+    scan_words<avx2_words>(b, words);
 }
 
 // Bits counted and found in one instruction each, and quotes paired by one
@@ -81,41 +94,23 @@ struct wide_bits {
     return out + (to - from);
 }
 
-// Each word's enclosing quotes found by their mask, and the rest gathered
-// by the table of shuffles, 16 bytes at a time.
 [[AVX2, gnu::flatten]] unsigned char* finish_words(
     const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
-    const __m256i quote = _mm256_set1_epi8('"');
-    for (std::size_t pos = 0; pos < n; pos += 64) {
-        const std::size_t size = n - pos < 64 ? n - pos : 64;
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + pos));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + pos + 32));
-        const std::uint64_t quotes = bits_of(_mm256_cmpeq_epi8(a, quote), 0) | bits_of(_mm256_cmpeq_epi8(b, quote), 1);
-        const std::uint64_t kept = kept_bytes(quotes, in + pos, size, c);
-        if (kept == ~std::uint64_t {0} >> (64 - size)) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), a);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), b);
-            out += size;
-            continue;
-        }
-        const __m128i parts[4] = {_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1), _mm256_castsi256_si128(b),
-            _mm256_extracti128_si256(b, 1)};
-        for (unsigned i = 0; i < 4; ++i)
-            out = gather16(parts[i], static_cast<unsigned>(kept >> (16 * i)) & 0xFFFF, out);
-    }
-    return out;
+    return finish_words_with<avx2_words>(in, n, out, c);
+}
+
+kernel_table avx2_kernels()
+{
+    return overlaid(SSE2_UNIT.kernels(),
+        {.unit = vector_unit::avx2,
+            .scan_block = scan_block,
+            .find_field_ends = find_field_ends,
+            .copy_record = copy_record,
+            .finish_words = finish_words});
 }
 
 }  // namespace
 
-kernel_table avx2_kernels()
-{
-    kernel_table k = sse2_kernels();
-    k.unit = vector_unit::avx2;
-    k.scan_block = scan_block;
-    k.find_field_ends = find_field_ends;
-    k.copy_record = copy_record;
-    k.finish_words = finish_words;
-    return k;
-}
+const unit_descriptor AVX2_UNIT
+    = {vector_unit::avx2, "avx2", [] { return processor_has(TROVANEX_AVX2); }, avx2_kernels};

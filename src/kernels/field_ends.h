@@ -49,8 +49,8 @@ template <typename Bits>
 {
     std::uint32_t* ends = found.ends.get();
     std::uint32_t* doubled = found.doubled.get();
-    std::uint32_t* marked = found.marked.get();
-    std::uint32_t* uneven = found.uneven.get();
+    std::uint32_t* to_clean = found.to_clean.get();
+    std::uint32_t* loose = found.loose_blanks.get();
     std::uint64_t* const separators = found.separators.get();
     const std::uint64_t commas_ending = stretch ? 0 : ~std::uint64_t {0};
     bool inside = false;
@@ -74,8 +74,8 @@ template <typename Bits>
         ends = positions<Bits>(((b.commas[w] & commas_ending) | b.line_ends[w]) & ~in & keep, w * 64, ends);
         if (stretch) {
             separators[w] = b.commas[w] & ~in & keep;
-            marked
-                = positions<Bits>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, marked);
+            to_clean
+                = positions<Bits>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, to_clean);
             // The next word's first byte is a stop outside quotes if it is a
             // comma or line end and this word ends outside.
             const std::uint64_t outside_stops = (b.commas[w] | b.line_ends[w]) & ~in & valid;
@@ -83,7 +83,7 @@ template <typename Bits>
                 const std::uint64_t next_outside = (b.commas[w + 1] | b.line_ends[w + 1]) & ((in >> 63) ^ 1);
                 const std::uint64_t next_to_stop
                     = (outside_stops << 1) | outside_stop_before | (outside_stops >> 1) | (next_outside << 63);
-                uneven = positions<Bits>(b.blanks[w] & next_to_stop & keep, w * 64, uneven);
+                loose = positions<Bits>(b.blanks[w] & next_to_stop & keep, w * 64, loose);
             }
             outside_stop_before = outside_stops >> 63;
         } else {
@@ -96,5 +96,6 @@ template <typename Bits>
         stop_before = stops >> 63;
     }
     return {static_cast<std::size_t>(ends - found.ends.get()), static_cast<std::size_t>(doubled - found.doubled.get()),
-        static_cast<std::size_t>(marked - found.marked.get()), static_cast<std::size_t>(uneven - found.uneven.get())};
+        static_cast<std::size_t>(to_clean - found.to_clean.get()),
+        static_cast<std::size_t>(loose - found.loose_blanks.get())};
 }

@@ -5,7 +5,7 @@
 
 #include <tmmintrin.h>
 
-#include "kernels/finish_words.h"
+#include "kernels/loops.h"
 
 // The bytes of v whose bit of kept (16 bits) is set, packed at out; stores
 // up to 8 bytes past them.

@@ -36,20 +36,20 @@ struct block {
 // Where the splitter's fast reading finds the fields' ends: the positions
 // of the commas and line ends outside quotes, of the first quote of every
 // doubled pair, and of the bytes a stretch's reader is told of: '|' and
-// line ends inside quotes (marked) and blanks next to a comma or line end
-// outside quotes (uneven); for a stretch, the commas outside quotes go in
+// line ends inside quotes (to_clean) and blanks next to a comma or line end
+// outside quotes (loose_blanks); for a stretch, the commas outside quotes go in
 // a mask instead. Sized for a whole block.
 struct field_ends {
     std::unique_ptr<std::uint32_t[]> ends;
     std::unique_ptr<std::uint32_t[]> doubled;
-    std::unique_ptr<std::uint32_t[]> marked;
-    std::unique_ptr<std::uint32_t[]> uneven;
+    std::unique_ptr<std::uint32_t[]> to_clean;
+    std::unique_ptr<std::uint32_t[]> loose_blanks;
     std::unique_ptr<std::uint64_t[]> separators;
     explicit field_ends(std::size_t capacity)
         : ends(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
         , doubled(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
-        , marked(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
-        , uneven(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+        , to_clean(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
+        , loose_blanks(std::make_unique_for_overwrite<std::uint32_t[]>(capacity + 64))
         , separators(std::make_unique<std::uint64_t[]>(capacity / 64 + 2))
     {
     }
@@ -58,8 +58,8 @@ struct field_ends {
 struct found_counts {
     std::size_t ends;
     std::size_t doubled;
-    std::size_t marked;
-    std::size_t uneven;
+    std::size_t to_clean;
+    std::size_t loose_blanks;
 };
 
 // What the finishing pass carries from one 64-byte word to the next.
@@ -69,46 +69,49 @@ struct finish_carry {
 };
 
 struct kernel_table {
-    vector_unit unit;
+    vector_unit unit = vector_unit::portable;
 
     // Fills the block's masks for its first words * 64 bytes.
-    void (*scan_block)(const block& b, std::size_t words);
+    void (*scan_block)(const block& b, std::size_t words) = nullptr;
 
     // Notes the ends of fields from pos (which begins a field) to limit,
     // stopping at the first quote that is not where a plain field has it:
     // an opening quote directly after a comma, a line end, another quote or
     // pos; a closing one directly before a comma, a line end or another
     // quote. With stretch, the line ends only, the commas outside quotes in
-    // the separators mask, and the marked and uneven bytes (line ends
+    // the separators mask, and the bytes to clean and the loose blanks (line ends
     // inside quotes only with mark_line_breaks); else the doubled quotes.
     found_counts (*find_field_ends)(
-        const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks);
+        const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
+        = nullptr;
 
     // Copies bytes [from, to) to out with the bytes whose bit is set in
     // separators (bit i of word w for byte 64 * w + i) made '|'. Returns
     // the end of the copy. Both sides have room for 63 bytes more.
     unsigned char* (*copy_record)(unsigned char* out, const unsigned char* bytes, std::size_t from, std::size_t to,
-        const std::uint64_t* separators);
+        const std::uint64_t* separators)
+        = nullptr;
 
     // The finishing pass: copies the first n bytes at in, 64 at a time, to
     // out without the quotes that enclose fields (see convert/finish.cpp).
     // in[n] is the byte that follows, or 0 at the end of the file, and in
     // may be read 64 bytes past n; out has room for n + 64 bytes. Returns
     // the end of the output.
-    unsigned char* (*finish_words)(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& carry);
+    unsigned char* (*finish_words)(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& carry)
+        = nullptr;
 
     // Whether the field holds a '|', a quote where quotes is set, or a CR
     // or LF where line_breaks is set: the bytes that need more than a copy.
-    bool (*field_holds)(const unsigned char* field, std::size_t length, bool quotes, bool line_breaks);
+    bool (*field_holds)(const unsigned char* field, std::size_t length, bool quotes, bool line_breaks) = nullptr;
 
     // Turns each CR and LF of the field into a space, in place; pipe is set
     // to the field's first '|', or null. Returns how many were LFs.
-    std::size_t (*line_breaks_to_spaces)(unsigned char* field, std::size_t length, unsigned char*& pipe);
+    std::size_t (*line_breaks_to_spaces)(unsigned char* field, std::size_t length, unsigned char*& pipe) = nullptr;
 
     // Takes each CR and LF out of the field, in place, and shortens length;
     // pipe is set to the first '|' of what is left, or null. Returns how
     // many were LFs.
-    std::size_t (*remove_line_breaks)(unsigned char* field, std::size_t& length, unsigned char*& pipe);
+    std::size_t (*remove_line_breaks)(unsigned char* field, std::size_t& length, unsigned char*& pipe) = nullptr;
 
     // Decodes the whole UTF-16 units of in (little- or big-endian) into
     // UTF-8 at out, which has room for in_length * 3 / 2 bytes and
@@ -117,7 +120,8 @@ struct kernel_table {
     // whose partner has not come yet, is left for the next call. Returns
     // the bytes written, or -1 at a surrogate without its partner.
     std::ptrdiff_t (*utf16_to_utf8)(
-        const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed);
+        const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out, std::size_t& consumed)
+        = nullptr;
 
     // Encodes the whole UTF-8 sequences of in as UTF-16 at out, which has
     // room for 2 * in_length bytes. consumed is set to the bytes encoded: a
@@ -125,7 +129,8 @@ struct kernel_table {
     // A byte that begins no valid sequence becomes U+FFFD. Returns the bytes
     // written.
     std::size_t (*utf8_to_utf16)(const unsigned char* in, std::size_t in_length, bool big_endian, unsigned char* out,
-        std::size_t& consumed, bool last);
+        std::size_t& consumed, bool last)
+        = nullptr;
 };
 
 inline constexpr std::size_t UTF16_DECODE_SLACK = 16;

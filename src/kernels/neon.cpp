@@ -12,59 +12,97 @@
 #endif
 
 #include "kernels/field_ends.h"
-#include "kernels/finish_words.h"
+#include "kernels/lanes.h"
+#include "kernels/loops.h"
 #include "kernels/transcode.h"
 #include "kernels/units.h"
-#include "kernels/words.h"
 
 namespace {
 
 constexpr unsigned char BIT_OF_LANE[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
 
-// The four 16-byte comparisons of a 64-byte word as a mask, bit i for
-// byte i.
-inline std::uint64_t mask_of(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d)
+// A register's set bytes as four bits each, once narrowed.
+inline std::uint64_t nibbles(uint8x16_t hits)
 {
-    const uint8x16_t bit = vld1q_u8(BIT_OF_LANE);
-    const uint8x16_t ab = vpaddq_u8(vandq_u8(a, bit), vandq_u8(b, bit));
-    const uint8x16_t cd = vpaddq_u8(vandq_u8(c, bit), vandq_u8(d, bit));
-    const uint8x16_t abcd = vpaddq_u8(ab, cd);
-    return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(abcd, abcd)), 0);
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hits), 4)), 0);
 }
 
-struct word_bytes {
-    uint8x16_t part[4];
+struct neon_lanes {
+    using reg = uint8x16_t;
+    static constexpr int BITS = 4;
+    static reg load(const unsigned char* p) { return vld1q_u8(p); }
+    static void store(unsigned char* p, reg r) { vst1q_u8(p, r); }
+    static reg load8(const unsigned char* p) { return vcombine_u8(vld1_u8(p), vdup_n_u8(0)); }
+    static void store8(unsigned char* p, reg r) { vst1_u8(p, vget_low_u8(r)); }
+    static void store8_high(unsigned char* p, reg r) { vst1_u8(p, vget_high_u8(r)); }
+    static reg halves(const unsigned char* p, const unsigned char* q) { return vcombine_u8(vld1_u8(p), vld1_u8(q)); }
+    static reg from_word(std::uint64_t w) { return vcombine_u8(vcreate_u8(w), vdup_n_u8(0)); }
+    static reg splat(unsigned char b) { return vdupq_n_u8(b); }
+    static reg equal(reg r, unsigned char b) { return vceqq_u8(r, vdupq_n_u8(b)); }
+    static reg either(reg a, reg b) { return vorrq_u8(a, b); }
+    static reg blend(reg set, reg if_set, reg otherwise) { return vbslq_u8(set, if_set, otherwise); }
+    static std::uint64_t bits(reg r) { return nibbles(r); }
+    static unsigned lanes16(reg r)
+    {
+        const uint8x16_t weighted = vandq_u8(r, vld1q_u8(BIT_OF_LANE));
+        return vaddv_u8(vget_low_u8(weighted)) | static_cast<unsigned>(vaddv_u8(vget_high_u8(weighted))) << 8;
+    }
+    static unsigned char* gather16(reg r, unsigned kept, unsigned char* out)
+    {
+        const unsigned low = kept & 0xFF, high = kept >> 8;
+        const uint8x16_t packed = vqtbl1q_u8(r, vcombine_u8(vld1_u8(SHUFFLES.low[low]), vld1_u8(SHUFFLES.high[high])));
+        vst1_u8(out, vget_low_u8(packed));
+        out += SHUFFLES.count[low];
+        vst1_u8(out, vget_high_u8(packed));
+        return out + SHUFFLES.count[high];
+    }
 };
 
-inline word_bytes load(const unsigned char* p)
-{
-    return {{vld1q_u8(p), vld1q_u8(p + 16), vld1q_u8(p + 32), vld1q_u8(p + 48)}};
-}
-
-inline std::uint64_t equal_mask(const word_bytes& w, unsigned char byte)
-{
-    const uint8x16_t b = vdupq_n_u8(byte);
-    return mask_of(vceqq_u8(w.part[0], b), vceqq_u8(w.part[1], b), vceqq_u8(w.part[2], b), vceqq_u8(w.part[3], b));
-}
-
-inline std::uint64_t either_mask(const word_bytes& w, unsigned char one, unsigned char other)
-{
-    const uint8x16_t x = vdupq_n_u8(one), y = vdupq_n_u8(other);
-    const auto hit = [&](uint8x16_t v) { return vorrq_u8(vceqq_u8(v, x), vceqq_u8(v, y)); };
-    return mask_of(hit(w.part[0]), hit(w.part[1]), hit(w.part[2]), hit(w.part[3]));
-}
+// A word as four registers; its masks made by weighting each byte with its
+// bit, its kept bytes gathered eight at a time by a table lookup.
+struct neon_words {
+    struct word {
+        uint8x16_t part[4];
+        explicit word(const unsigned char* p)
+            : part {vld1q_u8(p), vld1q_u8(p + 16), vld1q_u8(p + 32), vld1q_u8(p + 48)}
+        {
+        }
+    };
+    static std::uint64_t mask(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d)
+    {
+        const uint8x16_t bit = vld1q_u8(BIT_OF_LANE);
+        const uint8x16_t ab = vpaddq_u8(vandq_u8(a, bit), vandq_u8(b, bit));
+        const uint8x16_t cd = vpaddq_u8(vandq_u8(c, bit), vandq_u8(d, bit));
+        const uint8x16_t abcd = vpaddq_u8(ab, cd);
+        return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(abcd, abcd)), 0);
+    }
+    static std::uint64_t equal(const word& w, unsigned char byte)
+    {
+        const uint8x16_t b = vdupq_n_u8(byte);
+        return mask(vceqq_u8(w.part[0], b), vceqq_u8(w.part[1], b), vceqq_u8(w.part[2], b), vceqq_u8(w.part[3], b));
+    }
+    static std::uint64_t either(const word& w, unsigned char one, unsigned char other)
+    {
+        const uint8x16_t x = vdupq_n_u8(one), y = vdupq_n_u8(other);
+        const auto hit = [&](uint8x16_t v) { return vorrq_u8(vceqq_u8(v, x), vceqq_u8(v, y)); };
+        return mask(hit(w.part[0]), hit(w.part[1]), hit(w.part[2]), hit(w.part[3]));
+    }
+    static void store(const word& w, unsigned char* out)
+    {
+        for (unsigned i = 0; i < 4; ++i)
+            vst1q_u8(out + 16 * i, w.part[i]);
+    }
+    static unsigned char* gather(const word& w, std::uint64_t kept, std::size_t, unsigned char* out)
+    {
+        for (unsigned i = 0; i < 4; ++i)
+            out = neon_lanes::gather16(w.part[i], static_cast<unsigned>(kept >> (16 * i)) & 0xFFFF, out);
+        return out;
+    }
+};
 
 void scan_block(const block& b, std::size_t words)
 {
-    const unsigned char* p = b.bytes;
-    for (std::size_t w = 0; w < words; ++w, p += 64) {
-        const word_bytes v = load(p);
-        b.quotes[w] = equal_mask(v, '"');
-        b.commas[w] = equal_mask(v, ',');
-        b.line_ends[w] = either_mask(v, '\r', '\n');
-        b.pipes[w] = equal_mask(v, '|');
-        b.blanks[w] = either_mask(v, ' ', '\t');
-    }
+    scan_words<neon_words>(b, words);
 }
 
 // Bits counted in one instruction (cnt); quotes paired with shifts, as
@@ -98,92 +136,30 @@ unsigned char* copy_record(
     return out + (to - from);
 }
 
-// The bytes of v whose bit of kept (16 bits) is set, packed at out, eight
-// bytes at a time; stores up to 8 bytes past them.
-inline unsigned char* gather(uint8x16_t v, unsigned kept, unsigned char* out)
-{
-    const unsigned low = kept & 0xFF, high = kept >> 8;
-    const uint8x16_t from = vcombine_u8(vld1_u8(SHUFFLES.low[low]), vld1_u8(SHUFFLES.high[high]));
-    const uint8x16_t packed = vqtbl1q_u8(v, from);
-    vst1_u8(out, vget_low_u8(packed));
-    out += SHUFFLES.count[low];
-    vst1_u8(out, vget_high_u8(packed));
-    return out + SHUFFLES.count[high];
-}
-
 unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
-    for (std::size_t pos = 0; pos < n; pos += 64) {
-        const std::size_t size = n - pos < 64 ? n - pos : 64;
-        const word_bytes v = load(in + pos);
-        const std::uint64_t kept = kept_bytes(equal_mask(v, '"'), in + pos, size, c);
-        if (kept == ~std::uint64_t {0} >> (64 - size)) {
-            for (const uint8x16_t& part : v.part) {
-                vst1q_u8(out, part);
-                out += 16;
-            }
-            out -= 64 - size;
-            continue;
-        }
-        for (unsigned part = 0; part < 4; ++part)
-            out = gather(v.part[part], static_cast<unsigned>(kept >> (16 * part)) & 0xFFFF, out);
-    }
-    return out;
+    return finish_words_with<neon_words>(in, n, out, c);
 }
 
-// Up to 16 bytes are looked at in one register; longer fields 16 bytes at
-// a time, the last 16 overlapping.
 bool field_holds(const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
 {
-    const auto found = [quotes, line_breaks](uint8x16_t v) {
-        uint8x16_t hits = vceqq_u8(v, vdupq_n_u8('|'));
-        if (quotes)
-            hits = vorrq_u8(hits, vceqq_u8(v, vdupq_n_u8('"')));
-        if (line_breaks)
-            hits = vorrq_u8(hits, vorrq_u8(vceqq_u8(v, vdupq_n_u8('\r')), vceqq_u8(v, vdupq_n_u8('\n'))));
-        return vmaxvq_u8(hits) != 0;
-    };
-    if (n < 8)
-        return found(vcombine_u8(vcreate_u8(short_word(p, n)), vdup_n_u8(0)));
-    if (n <= 16)
-        return found(vcombine_u8(vld1_u8(p), vld1_u8(p + n - 8)));
-    const unsigned char* const last = p + n - 16;
-    for (; p < last; p += 16) {
-        if (found(vld1q_u8(p)))
-            return true;
-    }
-    return found(vld1q_u8(last));
+    return field_holds_lanes<neon_lanes>(p, n, quotes, line_breaks);
 }
 
-// The first byte set in a comparison: four bits a byte once narrowed.
-inline std::size_t first_set(uint8x16_t hits)
-{
-    const std::uint64_t nibbles = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(hits), 4)), 0);
-    return static_cast<std::size_t>(std::countr_zero(nibbles)) / 4;
-}
-
-// 16 bytes at a time, whatever they hold, and the tail a word at a time.
 std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
 {
-    pipe = nullptr;
-    std::size_t line_feeds = 0;
-    unsigned char* p = field;
-    unsigned char* const end = field + length;
-    for (; end - p >= 16; p += 16) {
-        const uint8x16_t v = vld1q_u8(p);
-        const uint8x16_t feeds = vceqq_u8(v, vdupq_n_u8('\n'));
-        const uint8x16_t breaks = vorrq_u8(feeds, vceqq_u8(v, vdupq_n_u8('\r')));
-        if (pipe == nullptr) {
-            const uint8x16_t pipes = vceqq_u8(v, vdupq_n_u8('|'));
-            if (vmaxvq_u8(pipes) != 0)
-                pipe = p + first_set(pipes);
-        }
-        if (vmaxvq_u8(breaks) != 0) {
-            line_feeds += vaddvq_u8(vandq_u8(feeds, vdupq_n_u8(1)));
-            vst1q_u8(p, vbslq_u8(breaks, vdupq_n_u8(' '), v));
-        }
-    }
-    return line_feeds + line_breaks_to_spaces_words(p, end, pipe);
+    return line_breaks_to_spaces_lanes<neon_lanes>(field, length, pipe);
+}
+
+std::size_t remove_line_breaks(unsigned char* field, std::size_t& length, unsigned char*& pipe)
+{
+    return remove_line_breaks_lanes<neon_lanes>(field, length, pipe);
+}
+
+// The first byte set in a comparison.
+inline std::size_t first_set(uint8x16_t hits)
+{
+    return static_cast<std::size_t>(std::countr_zero(nibbles(hits))) / 4;
 }
 
 // Sixteen units at a time while they are all ASCII: the loads split each
@@ -271,19 +247,13 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
     return {taken, out};
 }
 
-}  // namespace
-
 kernel_table neon_kernels()
 {
-    kernel_table k = portable_kernels();
-    k.unit = vector_unit::neon;
-    k.scan_block = scan_block;
-    k.find_field_ends = find_field_ends;
-    k.copy_record = copy_record;
-    k.finish_words = finish_words;
-    k.field_holds = field_holds;
-    k.line_breaks_to_spaces = line_breaks_to_spaces;
-    k.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
-    k.utf8_to_utf16 = encode_utf16<ascii_to_utf16>;
-    return k;
+    return overlaid(PORTABLE_UNIT.kernels(),
+        {vector_unit::neon, scan_block, find_field_ends, copy_record, finish_words, field_holds, line_breaks_to_spaces,
+            remove_line_breaks, decode_utf16<plane_from_utf16>, encode_utf16<ascii_to_utf16>});
 }
+
+}  // namespace
+
+const unit_descriptor NEON_UNIT = {vector_unit::neon, "neon", [] { return true; }, neon_kernels};

@@ -2,31 +2,59 @@
 // any processor of either byte order. Every other unit must give exactly
 // what this one gives.
 #include "kernels/field_ends.h"
-#include "kernels/finish_words.h"
+#include "kernels/loops.h"
 #include "kernels/transcode.h"
 #include "kernels/units.h"
 #include "kernels/words.h"
 
 namespace {
 
+// A word stays where it lies; its masks are made a byte at a time, and
+// what it keeps is copied as the runs between the bytes that go.
+struct portable_words {
+    struct word {
+        const unsigned char* p;
+        explicit word(const unsigned char* at)
+            : p(at)
+        {
+        }
+    };
+    static std::uint64_t equal(const word& w, unsigned char byte)
+    {
+        std::uint64_t mask = 0;
+        for (unsigned i = 0; i < 64; ++i)
+            mask |= static_cast<std::uint64_t>(w.p[i] == byte) << i;
+        return mask;
+    }
+    static std::uint64_t either(const word& w, unsigned char one, unsigned char other)
+    {
+        return equal(w, one) | equal(w, other);
+    }
+    static void store(const word& w, unsigned char* out) { std::memcpy(out, w.p, 64); }
+    // A run of at most 64 bytes, 16 at a time.
+    static unsigned char* copy_run(unsigned char* out, const unsigned char* from, std::size_t n)
+    {
+        for (std::size_t done = 0; done < n; done += 16)
+            std::memcpy(out + done, from + done, 16);
+        return out + n;
+    }
+    static unsigned char* gather(const word& w, std::uint64_t kept, std::size_t size, unsigned char* out)
+    {
+        const unsigned char* const p = w.p;
+        std::uint64_t gone = ~kept & (size == 64 ? ~std::uint64_t {0} : (std::uint64_t {1} << size) - 1);
+        std::size_t pos = 0;
+        for (; gone != 0; gone &= gone - 1) {
+            const auto at = static_cast<std::size_t>(std::countr_zero(gone));
+            out = copy_run(out, p + pos, at - pos);
+            pos = at + 1;
+        }
+        return copy_run(out, p + pos, size - pos);
+    }
+};
+
 void scan_block(const block& b, std::size_t words)
 {
-    const unsigned char* p = b.bytes;
-    for (std::size_t w = 0; w < words; ++w, p += 64) {
-        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
-        for (unsigned i = 0; i < 64; ++i) {
-            quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
-            commas |= static_cast<std::uint64_t>(p[i] == ',') << i;
-            line_ends |= static_cast<std::uint64_t>((p[i] == '\r') | (p[i] == '\n')) << i;
-            pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
-            blanks |= static_cast<std::uint64_t>((p[i] == ' ') | (p[i] == '\t')) << i;
-        }
-        b.quotes[w] = quotes;
-        b.commas[w] = commas;
-        b.line_ends[w] = line_ends;
-        b.pipes[w] = pipes;
-        b.blanks[w] = blanks;
-    }
+    scan_words<portable_words>(b, words);
 }
 
 found_counts find_field_ends(
@@ -50,19 +78,9 @@ unsigned char* copy_record(
     return out + (to - from);
 }
 
-[[gnu::always_inline]] inline word_masks scan_word(const unsigned char* p)
-{
-    word_masks m {0, 0};
-    for (unsigned i = 0; i < 64; ++i) {
-        m.quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
-        m.pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
-    }
-    return m;
-}
-
 unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
-    return finish_words_by<scan_word>(in, n, out, c);
+    return finish_words_with<portable_words>(in, n, out, c);
 }
 
 std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
@@ -108,10 +126,12 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
     return {taken, out};
 }
 
-}  // namespace
-
 kernel_table portable_kernels()
 {
     return {vector_unit::portable, scan_block, find_field_ends, copy_record, finish_words, field_holds_words,
         line_breaks_to_spaces, remove_line_breaks_words, decode_utf16<ascii_from_utf16>, encode_utf16<ascii_to_utf16>};
 }
+
+}  // namespace
+
+const unit_descriptor PORTABLE_UNIT = {vector_unit::portable, "portable", [] { return true; }, portable_kernels};

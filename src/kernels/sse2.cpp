@@ -1,47 +1,84 @@
 // SSE2: 16 bytes at a time, on every x86-64 processor, and SSSE3's byte
-// shuffles where the processor has them (all but the oldest; without them
-// the finishing pass is the portable one). Its 16-byte looks suit fields,
-// which are mostly short, so the wider x86 units keep them.
+// shuffles where the processor has them: without them the finishing pass,
+// the removal of line breaks and UTF-16's decoding are the portable ones. Its 16-byte looks suit
+// fields, which are mostly short, so the wider x86 units keep them.
 #include <emmintrin.h>
 
 #include "kernels/gather.h"
+#include "kernels/lanes.h"
+#include "kernels/loops.h"
 #include "kernels/transcode.h"
 #include "kernels/units.h"
-#include "kernels/words.h"
+
+#define SSSE3 gnu::target(TROVANEX_SSSE3)
 
 namespace {
 
-std::uint64_t bits_of(__m128i hits, unsigned part)
-{
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * part);
-}
+struct sse2_lanes {
+    using reg = __m128i;
+    static constexpr int BITS = 1;
+    static reg load(const unsigned char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void store(unsigned char* p, reg r) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), r); }
+    static reg load8(const unsigned char* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+    static void store8(unsigned char* p, reg r) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), r); }
+    static void store8_high(unsigned char* p, reg r) { store8(p, _mm_unpackhi_epi64(r, r)); }
+    static reg halves(const unsigned char* p, const unsigned char* q) { return _mm_unpacklo_epi64(load8(p), load8(q)); }
+    static reg from_word(std::uint64_t w) { return _mm_cvtsi64_si128(static_cast<long long>(w)); }
+    static reg splat(unsigned char b) { return _mm_set1_epi8(static_cast<char>(b)); }
+    static reg equal(reg r, unsigned char b) { return _mm_cmpeq_epi8(r, splat(b)); }
+    static reg either(reg a, reg b) { return _mm_or_si128(a, b); }
+    static reg blend(reg set, reg if_set, reg otherwise)
+    {
+        return _mm_or_si128(_mm_andnot_si128(set, otherwise), _mm_and_si128(set, if_set));
+    }
+    static std::uint64_t bits(reg r) { return static_cast<unsigned>(_mm_movemask_epi8(r)); }
+    static unsigned lanes16(reg r) { return static_cast<unsigned>(_mm_movemask_epi8(r)); }
+    [[SSSE3]] static unsigned char* gather16(reg r, unsigned kept, unsigned char* out)
+    {
+        return ::gather16(r, kept, out);
+    }
+};
+
+// A word as four registers; its kept bytes gathered by SSSE3's shuffles.
+struct sse2_words {
+    struct word {
+        __m128i part[4];
+        explicit word(const unsigned char* p)
+            : part {sse2_lanes::load(p), sse2_lanes::load(p + 16), sse2_lanes::load(p + 32), sse2_lanes::load(p + 48)}
+        {
+        }
+    };
+    static std::uint64_t mask(const word& w, auto hit)
+    {
+        std::uint64_t m = 0;
+        for (unsigned i = 0; i < 4; ++i)
+            m |= sse2_lanes::bits(hit(w.part[i])) << (16 * i);
+        return m;
+    }
+    static std::uint64_t equal(const word& w, unsigned char b)
+    {
+        return mask(w, [b](__m128i v) { return sse2_lanes::equal(v, b); });
+    }
+    static std::uint64_t either(const word& w, unsigned char one, unsigned char other)
+    {
+        return mask(w, [=](__m128i v) { return _mm_or_si128(sse2_lanes::equal(v, one), sse2_lanes::equal(v, other)); });
+    }
+    static void store(const word& w, unsigned char* out)
+    {
+        for (unsigned i = 0; i < 4; ++i)
+            sse2_lanes::store(out + 16 * i, w.part[i]);
+    }
+    [[SSSE3]] static unsigned char* gather(const word& w, std::uint64_t kept, std::size_t, unsigned char* out)
+    {
+        for (unsigned i = 0; i < 4; ++i)
+            out = gather16(w.part[i], static_cast<unsigned>(kept >> (16 * i)) & 0xFFFF, out);
+        return out;
+    }
+};
 
 void scan_block(const block& b, std::size_t words)
 {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i comma = _mm_set1_epi8(',');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i pipe = _mm_set1_epi8('|');
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const unsigned char* p = b.bytes;
-    for (std::size_t w = 0; w < words; ++w, p += 64) {
-        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
-        for (unsigned i = 0; i < 4; ++i) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            quotes |= bits_of(_mm_cmpeq_epi8(v, quote), i);
-            commas |= bits_of(_mm_cmpeq_epi8(v, comma), i);
-            line_ends |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), i);
-            pipes |= bits_of(_mm_cmpeq_epi8(v, pipe), i);
-            blanks |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)), i);
-        }
-        b.quotes[w] = quotes;
-        b.commas[w] = commas;
-        b.line_ends[w] = line_ends;
-        b.pipes[w] = pipes;
-        b.blanks[w] = blanks;
-    }
+    scan_words<sse2_words>(b, words);
 }
 
 // Each byte takes its bit of the mask, spread to a byte by unpacking, and
@@ -59,91 +96,32 @@ unsigned char* copy_record(
             spread = _mm_unpacklo_epi16(spread, spread);
             spread = _mm_unpacklo_epi32(spread, spread);
             const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, bit), bit);
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at + part));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (at - from) + part),
-                _mm_or_si128(_mm_andnot_si128(set, v), _mm_and_si128(set, pipe)));
+            const __m128i v = sse2_lanes::load(bytes + at + part);
+            sse2_lanes::store(out + (at - from) + part, sse2_lanes::blend(set, pipe, v));
         }
     }
     return out + (to - from);
 }
 
-// Each word's enclosing quotes found by their mask, and the rest gathered
-// by the table of shuffles.
-[[gnu::target("ssse3"), gnu::flatten]] unsigned char* finish_words(
+[[SSSE3, gnu::flatten]] unsigned char* finish_words(
     const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
-    const __m128i quote = _mm_set1_epi8('"');
-    for (std::size_t pos = 0; pos < n; pos += 64) {
-        const std::size_t size = n - pos < 64 ? n - pos : 64;
-        __m128i v[4];
-        std::uint64_t quotes = 0;
-        for (unsigned i = 0; i < 4; ++i) {
-            v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos + 16 * i));
-            quotes |= bits_of(_mm_cmpeq_epi8(v[i], quote), i);
-        }
-        const std::uint64_t kept = kept_bytes(quotes, in + pos, size, c);
-        if (kept == ~std::uint64_t {0} >> (64 - size)) {
-            for (unsigned i = 0; i < 4; ++i)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), v[i]);
-            out += size;
-            continue;
-        }
-        for (unsigned i = 0; i < 4; ++i)
-            out = gather16(v[i], static_cast<unsigned>(kept >> (16 * i)) & 0xFFFF, out);
-    }
-    return out;
+    return finish_words_with<sse2_words>(in, n, out, c);
 }
 
-// Up to 16 bytes are looked at in one register; longer fields 16 bytes at
-// a time, the last 16 overlapping.
 bool field_holds(const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
 {
-    const auto found = [quotes, line_breaks](__m128i v) {
-        __m128i hits = _mm_cmpeq_epi8(v, _mm_set1_epi8('|'));
-        if (quotes)
-            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-        if (line_breaks)
-            hits = _mm_or_si128(
-                hits, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-        return _mm_movemask_epi8(hits) != 0;
-    };
-    if (n < 8)
-        return found(_mm_cvtsi64_si128(static_cast<long long>(short_word(p, n))));
-    if (n <= 16)
-        return found(_mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8))));
-    const unsigned char* const last = p + n - 16;
-    for (; p < last; p += 16) {
-        if (found(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
-            return true;
-    }
-    return found(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)));
+    return field_holds_lanes<sse2_lanes>(p, n, quotes, line_breaks);
 }
 
-// Fields full of line breaks are common enough: 16 bytes at a time,
-// whatever they hold, and the tail a word at a time.
 std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
 {
-    pipe = nullptr;
-    std::size_t line_feeds = 0;
-    unsigned char* p = field;
-    unsigned char* const end = field + length;
-    const __m128i space = _mm_set1_epi8(' ');
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i feeds = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-        const __m128i breaks = _mm_or_si128(feeds, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
-        if (pipe == nullptr) {
-            if (const auto pipes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('|')))))
-                pipe = p + std::countr_zero(pipes);
-        }
-        if (_mm_movemask_epi8(breaks) != 0) {
-            line_feeds += static_cast<std::size_t>(count_bits(static_cast<unsigned>(_mm_movemask_epi8(feeds))));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i*>(p), _mm_or_si128(_mm_andnot_si128(breaks, v), _mm_and_si128(breaks, space)));
-        }
-    }
-    return line_feeds + line_breaks_to_spaces_words(p, end, pipe);
+    return line_breaks_to_spaces_lanes<sse2_lanes>(field, length, pipe);
+}
+
+[[SSSE3, gnu::flatten]] std::size_t remove_line_breaks(unsigned char* field, std::size_t& length, unsigned char*& pipe)
+{
+    return remove_line_breaks_lanes<sse2_lanes>(field, length, pipe);
 }
 
 __m128i swap_bytes(__m128i v)
@@ -158,8 +136,8 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
     const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
     std::size_t taken = 0;
     for (; n - taken >= 32; taken += 32, out += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken + 16));
+        __m128i a = sse2_lanes::load(in + taken);
+        __m128i b = sse2_lanes::load(in + taken + 16);
         if (big_endian) {
             a = swap_bytes(a);
             b = swap_bytes(b);
@@ -168,7 +146,7 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
         const auto ascii
             = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(a, not_ascii), zero)))
             | static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(b, not_ascii), zero))) << 16;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
+        sse2_lanes::store(out, _mm_packus_epi16(a, b));
         if (ascii != 0xFFFFFFFF) {
             const auto bytes = static_cast<std::size_t>(std::countr_one(ascii));
             out += bytes / 2;
@@ -180,7 +158,7 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
 
 // Four units in 32-bit lanes, as one to three UTF-8 bytes each, packed at
 // out by a shuffle; stores 16 bytes.
-[[gnu::target("ssse3")]] inline unsigned char* pack_four(__m128i units, unsigned char* out)
+[[SSSE3]] inline unsigned char* pack_four(__m128i units, unsigned char* out)
 {
     const __m128i ascii = _mm_cmplt_epi32(units, _mm_set1_epi32(0x80));
     const __m128i two = _mm_cmplt_epi32(units, _mm_set1_epi32(0x800));
@@ -195,15 +173,14 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
     const __m128i lanes = _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, longer));
     const auto code
         = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(ascii)) | _mm_movemask_ps(_mm_castsi128_ps(two)) << 4);
-    const __m128i packed
-        = _mm_shuffle_epi8(lanes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(UTF8_PACKING.shuffle[code])));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+    const __m128i packed = _mm_shuffle_epi8(lanes, sse2_lanes::load(UTF8_PACKING.shuffle[code]));
+    sse2_lanes::store(out, packed);
     return out + UTF8_PACKING.length[code];
 }
 
 // Runs of ASCII as above, and eight units of the Basic Multilingual Plane
 // at a time, each made its one to three bytes; a surrogate stops it.
-[[gnu::target("ssse3"), gnu::flatten]] transcoded plane_from_utf16(
+[[SSSE3, gnu::flatten]] transcoded plane_from_utf16(
     const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
     std::size_t taken = 0;
@@ -213,7 +190,7 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
         out = ascii.out;
         if (n - taken < 16)
             break;
-        __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
+        __m128i units = sse2_lanes::load(in + taken);
         if (big_endian)
             units = swap_bytes(units);
         const __m128i surrogates = _mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xF800))),
@@ -232,12 +209,10 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
 {
     std::size_t taken = 0;
     for (; n - taken >= 16; taken += 16, out += 32) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + taken));
+        const __m128i v = sse2_lanes::load(in + taken);
         const __m128i zero = _mm_setzero_si128();
-        const __m128i first = big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
-        const __m128i second = big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), second);
+        sse2_lanes::store(out, big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
+        sse2_lanes::store(out + 16, big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
         if (const auto high = static_cast<unsigned>(_mm_movemask_epi8(v))) {
             const auto bytes = static_cast<std::size_t>(std::countr_zero(high));
             out += 2 * bytes;
@@ -247,23 +222,23 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
     return {taken, out};
 }
 
-}  // namespace
-
 kernel_table sse2_kernels()
 {
-    kernel_table k = portable_kernels();
-    k.unit = vector_unit::sse2;
-    k.scan_block = scan_block;
-    k.copy_record = copy_record;
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3")) {
-        k.finish_words = finish_words;
-        k.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
-    } else {
-        k.utf16_to_utf8 = decode_utf16<ascii_from_utf16>;
+    kernel_table own = {.unit = vector_unit::sse2,
+        .scan_block = scan_block,
+        .copy_record = copy_record,
+        .field_holds = field_holds,
+        .line_breaks_to_spaces = line_breaks_to_spaces,
+        .utf16_to_utf8 = decode_utf16<ascii_from_utf16>,
+        .utf8_to_utf16 = encode_utf16<ascii_to_utf16>};
+    if (processor_has(TROVANEX_SSSE3)) {
+        own.finish_words = finish_words;
+        own.remove_line_breaks = remove_line_breaks;
+        own.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
     }
-    k.field_holds = field_holds;
-    k.line_breaks_to_spaces = line_breaks_to_spaces;
-    k.utf8_to_utf16 = encode_utf16<ascii_to_utf16>;
-    return k;
+    return overlaid(PORTABLE_UNIT.kernels(), own);
 }
+
+}  // namespace
+
+const unit_descriptor SSE2_UNIT = {vector_unit::sse2, "sse2", [] { return true; }, sse2_kernels};

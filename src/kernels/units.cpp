@@ -3,102 +3,138 @@
 // time; on 64-bit ARM, NEON is always there.
 #include <algorithm>
 #include <cstring>
-#include <vector>
+#include <string_view>
 
 #include "kernels/units.h"
 
 namespace {
 
-struct unit_entry {
-    vector_unit unit;
-    const char* name;
-    kernel_table (*kernels)();
-};
-
-constexpr unit_entry UNITS[] = {
-    {vector_unit::portable, "portable", portable_kernels},
+// Narrowest first: the reference, then each wider unit.
+constexpr const unit_descriptor* UNITS[] = {
+    &PORTABLE_UNIT,
 #if defined(TROVANEX_NEON)
-    {vector_unit::neon, "neon", neon_kernels},
+    &NEON_UNIT,
 #endif
 #if defined(__x86_64__)
-    {vector_unit::sse2, "sse2", sse2_kernels},
-    {vector_unit::avx2, "avx2", avx2_kernels},
-    {vector_unit::avx512, "avx512", avx512_kernels},
+    &SSE2_UNIT,
+    &AVX2_UNIT,
+    &AVX512_UNIT,
 #endif
 };
+constexpr std::size_t UNIT_COUNT = sizeof UNITS / sizeof UNITS[0];
 
-bool processor_runs(vector_unit unit)
-{
-#if defined(__x86_64__)
-    // The AVX2 unit's kernels take the bit instructions that came with it
-    // too, and AVX-512's are built on AVX2's.
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
-        && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul");
-    if (unit == vector_unit::avx512)
-        return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
-            && __builtin_cpu_supports("avx512vbmi2");
-    if (unit == vector_unit::avx2)
-        return avx2;
-#endif
-    static_cast<void>(unit);
-    return true;
-}
+// The units this processor runs, found once; no memory is taken for them,
+// as this runs before the program starts.
+struct runnable {
+    vector_unit units[UNIT_COUNT];
+    std::size_t count = 0;
+};
 
-const std::vector<vector_unit>& available()
+const runnable& available()
 {
-    static const std::vector<vector_unit> units = [] {
-        std::vector<vector_unit> found;
-        for (const unit_entry& entry : UNITS) {
-            if (processor_runs(entry.unit))
-                found.push_back(entry.unit);
+    static const runnable found = [] {
+        runnable r;
+        for (const unit_descriptor* unit : UNITS) {
+            if (unit->runs_here())
+                r.units[r.count++] = unit->unit;
         }
-        return found;
+        return r;
     }();
-    return units;
+    return found;
 }
 
-const unit_entry& entry_of(vector_unit unit)
+const unit_descriptor& descriptor_of(vector_unit unit)
 {
-    for (const unit_entry& entry : UNITS) {
-        if (entry.unit == unit)
-            return entry;
+    for (const unit_descriptor* descriptor : UNITS) {
+        if (descriptor->unit == unit)
+            return *descriptor;
     }
-    return UNITS[0];
+    return PORTABLE_UNIT;
 }
 
 }  // namespace
 
-kernel_table run_kernels = entry_of(best_vector_unit()).kernels();
+#if defined(__x86_64__)
+bool processor_has(const char* features)
+{
+    __builtin_cpu_init();
+    // __builtin_cpu_supports takes only a literal name.
+    const struct {
+        std::string_view name;
+        bool present;
+    } known[] = {
+        {"ssse3", __builtin_cpu_supports("ssse3") != 0},
+        {"popcnt", __builtin_cpu_supports("popcnt") != 0},
+        {"avx2", __builtin_cpu_supports("avx2") != 0},
+        {"bmi", __builtin_cpu_supports("bmi") != 0},
+        {"bmi2", __builtin_cpu_supports("bmi2") != 0},
+        {"pclmul", __builtin_cpu_supports("pclmul") != 0},
+        {"avx512f", __builtin_cpu_supports("avx512f") != 0},
+        {"avx512bw", __builtin_cpu_supports("avx512bw") != 0},
+        {"avx512vbmi2", __builtin_cpu_supports("avx512vbmi2") != 0},
+    };
+    std::string_view rest = features;
+    while (!rest.empty()) {
+        const std::size_t comma = std::min(rest.find(','), rest.size());
+        const std::string_view name = rest.substr(0, comma);
+        const auto* const entry
+            = std::find_if(std::begin(known), std::end(known), [&](const auto& k) { return k.name == name; });
+        if (entry == std::end(known) || !entry->present)
+            return false;
+        rest.remove_prefix(std::min(comma + 1, rest.size()));
+    }
+    return true;
+}
+#endif
+
+kernel_table overlaid(kernel_table narrower, const kernel_table& own)
+{
+    const auto take = [](auto& kernel, auto replacement) {
+        if (replacement != nullptr)
+            kernel = replacement;
+    };
+    narrower.unit = own.unit;
+    take(narrower.scan_block, own.scan_block);
+    take(narrower.find_field_ends, own.find_field_ends);
+    take(narrower.copy_record, own.copy_record);
+    take(narrower.finish_words, own.finish_words);
+    take(narrower.field_holds, own.field_holds);
+    take(narrower.line_breaks_to_spaces, own.line_breaks_to_spaces);
+    take(narrower.remove_line_breaks, own.remove_line_breaks);
+    take(narrower.utf16_to_utf8, own.utf16_to_utf8);
+    take(narrower.utf8_to_utf16, own.utf8_to_utf16);
+    return narrower;
+}
+
+kernel_table run_kernels = descriptor_of(best_vector_unit()).kernels();
 
 void use_vector_unit(vector_unit unit)
 {
-    run_kernels = entry_of(unit).kernels();
+    run_kernels = descriptor_of(unit).kernels();
 }
 
 std::span<const vector_unit> vector_units()
 {
-    return available();
+    return {available().units, available().count};
 }
 
 vector_unit best_vector_unit()
 {
-    return available().back();
+    return available().units[available().count - 1];
 }
 
 const char* vector_unit_name(vector_unit unit)
 {
-    constexpr const char* NAMES[] = {"portable", "sse2", "avx2", "avx512", "neon"};
-    return NAMES[static_cast<unsigned>(unit)];
+    return descriptor_of(unit).name;
 }
 
 bool vector_unit_named(const char* name, vector_unit& unit)
 {
-    for (unsigned i = 0; i <= static_cast<unsigned>(vector_unit::neon); ++i) {
-        const auto named = static_cast<vector_unit>(i);
-        if (std::strcmp(name, vector_unit_name(named)) == 0) {
-            const auto& units = available();
-            unit = std::find(units.begin(), units.end(), named) != units.end() ? named : best_vector_unit();
+    for (const unit_descriptor* descriptor : UNITS) {
+        if (std::strcmp(name, descriptor->name) == 0) {
+            const std::span<const vector_unit> units = vector_units();
+            unit = std::find(units.begin(), units.end(), descriptor->unit) != units.end() ? descriptor->unit
+                                                                                          : best_vector_unit();
             return true;
         }
     }

@@ -1,11 +1,43 @@
-// Each unit's table of kernels, built from the next narrower unit's with
-// the kernels this one does better put in their place.
+// What each vector unit is: one descriptor, the single source of its name
+// (as --version lists it and TROVANEX_VECTOR takes it), of whether this
+// processor runs it, and of its table of kernels. Each unit's file defines
+// its own; a unit's table is built from a narrower unit's, with the
+// kernels this one does better put in their place.
 #pragma once
 
 #include "kernels/kernels.h"
 
-kernel_table portable_kernels();
-kernel_table sse2_kernels();
-kernel_table avx2_kernels();
-kernel_table avx512_kernels();
-kernel_table neon_kernels();
+struct unit_descriptor {
+    vector_unit unit;
+    const char* name;
+    bool (*runs_here)();
+    kernel_table (*kernels)();
+};
+
+// The narrower unit's table with the kernels own has (those not null) in
+// their place, and own's unit.
+kernel_table overlaid(kernel_table narrower, const kernel_table& own);
+
+extern const unit_descriptor PORTABLE_UNIT;
+
+#if defined(__x86_64__)
+extern const unit_descriptor SSE2_UNIT;
+extern const unit_descriptor AVX2_UNIT;
+extern const unit_descriptor AVX512_UNIT;
+
+// The processor features of the x86 units' kernels, as gnu::target takes
+// them: each unit's functions are compiled for its list, and run only where
+// the processor has all of it. SSE2's gathering needs SSSE3, which all but
+// the oldest x86-64 processors have; the AVX2 unit's kernels take the bit
+// instructions that came with AVX2 too; AVX-512's are built on AVX2's.
+#define TROVANEX_SSSE3 "ssse3"
+#define TROVANEX_AVX2 "avx2,bmi,bmi2,popcnt,pclmul"
+#define TROVANEX_AVX512 "avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"
+
+// Whether the processor has every feature of such a list.
+bool processor_has(const char* features);
+#endif
+
+#if defined(TROVANEX_NEON)
+extern const unit_descriptor NEON_UNIT;
+#endif

@@ -1,5 +1,6 @@
 // A field's bytes a word at a time, in plain C++: the portable unit's
-// looks and clean-ups, and the tails that the vector units leave.
+// looks and clean-ups, and the short fields and tails of the units that
+// take 16 bytes at a time.
 #pragma once
 
 #include <cstring>
@@ -25,17 +26,16 @@ inline std::uint64_t short_word(const unsigned char* p, std::size_t n)
 }
 
 // Flags the bytes of a word that need a look: a '|' where pipe is set, a
-// quote where quote is, CR and LF where line_breaks is. The first flag is
-// exact.
+// quote where quote is, CR and LF where line_breaks is. Exact.
 inline std::uint64_t look_flags(std::uint64_t word, bool pipe, bool quote, bool line_breaks)
 {
     std::uint64_t flags = 0;
     if (line_breaks)
-        flags = bytes_equal(word, '\n') | bytes_equal(word, '\r');
+        flags = bytes_exactly_equal(word, '\n') | bytes_exactly_equal(word, '\r');
     if (pipe)
-        flags |= bytes_equal(word, '|');
+        flags |= bytes_exactly_equal(word, '|');
     if (quote)
-        flags |= bytes_equal(word, '"');
+        flags |= bytes_exactly_equal(word, '"');
     return flags;
 }
 
@@ -54,63 +54,92 @@ inline bool field_holds_words(const unsigned char* p, std::size_t n, bool quotes
     return look_flags(load_word(last), true, quotes, line_breaks) != 0;
 }
 
-// What kernel_table::line_breaks_to_spaces does, from p to end, walking a
-// word at a time up to each byte that needs a look; pipe is set at the
-// first '|' unless it is set already.
+// The word at p with its line breaks made spaces; its line feeds are
+// counted, and pipe is set at its first '|' unless it is set already. A
+// word may overlap one done before: its line breaks are spaces by then,
+// and a '|' there would have been found.
+inline void line_breaks_to_spaces_at(unsigned char* p, std::size_t& line_feeds, unsigned char*& pipe)
+{
+    const std::uint64_t word = load_word(p);
+    const std::uint64_t feeds = bytes_exactly_equal(word, '\n');
+    const std::uint64_t breaks = feeds | bytes_exactly_equal(word, '\r');
+    if (pipe == nullptr) {
+        if (const std::uint64_t pipes = bytes_exactly_equal(word, '|'))
+            pipe = p + first_flagged(pipes);
+    }
+    if (breaks == 0)
+        return;
+    line_feeds += static_cast<std::size_t>(count_bits(feeds));
+    const std::uint64_t bytes = (breaks >> 7) * 0xFF;
+    store_word(p, (word & ~bytes) | (BYTE_ONES * ' ' & bytes));
+}
+
+// What kernel_table::line_breaks_to_spaces does, from p to end: a word at
+// a time, the last one overlapping, and byte by byte below a word; pipe is
+// set at the first '|' unless it is set already.
 inline std::size_t line_breaks_to_spaces_words(unsigned char* p, unsigned char* end, unsigned char*& pipe)
 {
     std::size_t line_feeds = 0;
-    while (p != end) {
-        if (end - p >= 8) {
-            const std::uint64_t flags = look_flags(load_word(p), pipe == nullptr, false, true);
-            if (flags == 0) {
-                p += 8;
-                continue;
-            }
-            p += first_flagged(flags);
-        }
-        if (*p == '\n') {
-            ++line_feeds;
-            *p = ' ';
-        } else if (*p == '\r') {
+    if (end - p >= 8) {
+        for (; end - p > 8; p += 8)
+            line_breaks_to_spaces_at(p, line_feeds, pipe);
+        line_breaks_to_spaces_at(end - 8, line_feeds, pipe);
+        return line_feeds;
+    }
+    for (; p != end; ++p) {
+        if (*p == '\n' || *p == '\r') {
+            line_feeds += *p == '\n';
             *p = ' ';
         } else if (*p == '|' && pipe == nullptr) {
             pipe = p;
         }
-        ++p;
     }
     return line_feeds;
 }
 
-// What kernel_table::remove_line_breaks does.
+// What kernel_table::remove_line_breaks does: the runs between line
+// breaks moved down over them, the breaks and the first '|' found a word at
+// a time, the last word overlapping the one before.
 inline std::size_t remove_line_breaks_words(unsigned char* field, std::size_t& length, unsigned char*& pipe)
 {
     pipe = nullptr;
     std::size_t line_feeds = 0;
     unsigned char* kept = field;
-    const unsigned char* p = field;
+    const unsigned char* run = field;  // the start of the bytes not yet moved down
     const unsigned char* const end = field + length;
-    while (p != end) {
-        if (end - p >= 8) {
-            const std::uint64_t flags = look_flags(load_word(p), pipe == nullptr, false, true);
-            if (flags == 0) {
-                std::memmove(kept, p, 8);
-                kept += 8;
-                p += 8;
-                continue;
-            }
-            for (std::size_t plain = first_flagged(flags); plain > 0; --plain)
-                *kept++ = *p++;
+    const auto found = [&](const unsigned char* at) __attribute__((always_inline))
+    {
+        if (*at == '|') {
+            if (pipe == nullptr)
+                pipe = kept + (at - run);
+            return;
         }
-        if (*p == '\n') {
-            ++line_feeds;
-        } else if (*p != '\r') {
-            if (*p == '|' && pipe == nullptr)
-                pipe = kept;
-            *kept++ = *p;
+        move_bytes(kept, run, static_cast<std::size_t>(at - run));
+        kept += at - run;
+        line_feeds += *at == '\n';
+        run = at + 1;
+    };
+    if (length >= 8) {
+        // Moves only ever write below the byte found, so what is still to be
+        // read stays as it was.
+        for (const unsigned char* p = field;; p += 8) {
+            const unsigned char* const at = end - p >= 8 ? p : end - 8;
+            const std::uint64_t word = load_word(at);
+            std::uint64_t flags = bytes_exactly_equal(word, '\n') | bytes_exactly_equal(word, '\r');
+            if (pipe == nullptr)
+                flags |= bytes_exactly_equal(word, '|');
+            for (flags &= ~std::uint64_t {0} << (8 * (p - at)); flags != 0; flags &= flags - 1)
+                found(at + first_flagged(flags));
+            if (end - p <= 8)
+                break;
         }
-        ++p;
+    } else {
+        for (const unsigned char* p = field; p != end; ++p) {
+            if (*p == '\n' || *p == '\r' || *p == '|')
+                found(p);
+        }
     }
-    length = static_cast<std::size_t>(kept - field);
+    move_bytes(kept, run, static_cast<std::size_t>(end - run));
+    length = static_cast<std::size_t>(kept + (end - run) - field);
     return line_feeds;
 }

@@ -76,6 +76,29 @@ void release_file_range(int fd, std::uint64_t from, std::uint64_t to);
 // written to can mean its last bytes were lost.
 bool close_file(int fd);
 
+// Closes a descriptor on every path out of a scope. A failed close of a
+// file written to is checked where it matters, through release().
+struct descriptor {
+    int fd;
+    explicit descriptor(int opened)
+        : fd(opened)
+    {
+    }
+    ~descriptor()
+    {
+        if (fd >= 0)
+            close_file(fd);
+    }
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    int release()
+    {
+        const int kept = fd;
+        fd = -1;
+        return kept;
+    }
+};
+
 // A new output written beside the old one and put in its place only when
 // complete, so that the output is seen either as it was or whole. Until
 // then the new file has no name, or, where the file system has no unnamed

@@ -9,6 +9,7 @@
 
 #include "kernels/kernels.h"
 #include "split/split.h"
+#include "split/stretch.h"
 
 // Fills the masks for the block's size, with the kernels in use; bits
 // past size are clear, and so is the word after the last, and
@@ -31,8 +32,8 @@ struct span_list {
 // Returns the position after the last one, and adds their number to
 // records. Stops before the first record with anything but plain fields,
 // and before the block's last record, which may not be whole. With
-// to.on_stretch, they go to it at once; mark_line_breaks marks the line
-// ends inside quotes for it too.
+// to.on_stretch they go to it at once; mark_line_breaks lists the line
+// ends inside quotes for it.
 std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
     const deliver_to& to, bool mark_line_breaks, std::int64_t& records);
 
@@ -78,13 +79,3 @@ std::size_t read_long_field(block& b, std::size_t pos, long_field& f, const deli
 // At the end of the input: delivers the rest of the field and ends its
 // record; returns whether the field was left inside quotes.
 bool finish_long_field(long_field& f, const deliver_to& to);
-
-inline bool is_blank(unsigned char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-inline bool is_line_end(unsigned char c)
-{
-    return c == '\r' || c == '\n';
-}

@@ -13,50 +13,16 @@
 
 namespace {
 
-// Both blanks lie below '!', as few data bytes do, so one comparison
-// settles most bytes.
-bool maybe_blank(unsigned char c)
+// Every field on its own, as libcsv would deliver it.
+std::size_t deliver_fields(const block& b, std::size_t pos, const field_ends& found, const found_counts& count,
+    std::size_t safe, const deliver_to& to, std::int64_t& records)
 {
-    return c <= ' ' && is_blank(c);
-}
-
-}  // namespace
-
-std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
-    const deliver_to& to, bool mark_line_breaks, std::int64_t& records)
-{
-    const std::size_t limit = std::min(b.size, pos / 64 * 64 + window);
-    const bool stretch = to.on_stretch != nullptr;
-    const found_counts count = run_kernels.find_field_ends(b, pos, limit, found, stretch, mark_line_breaks);
     const std::uint32_t* const ends = found.ends.get();
     const std::uint32_t* const doubled = found.doubled.get();
     unsigned char* const bytes = b.bytes;
-    // Only records ended within the stretch are read.
-    std::size_t safe = count.ends;
-    while (safe > 0 && !is_line_end(bytes[ends[safe - 1]]))
-        --safe;
-    if (stretch) {
-        if (safe == 0)
-            return pos;
-        const std::size_t end = ends[safe - 1] + 1;
-        const std::uint32_t* const marked = found.marked.get();
-        std::size_t marked_count = count.marked;
-        while (marked_count > 0 && marked[marked_count - 1] >= end)
-            --marked_count;
-        const std::uint32_t* const uneven = found.uneven.get();
-        std::size_t uneven_count = count.uneven;
-        while (uneven_count > 0 && uneven[uneven_count - 1] >= end)
-            --uneven_count;
-        records += static_cast<std::int64_t>(to.on_stretch(
-            {bytes, pos, end, ends, safe, found.separators.get(), marked, marked_count, uneven, uneven_count},
-            to.data));
-        return end;
-    }
     std::size_t i = 0, d = 0;
     while (i < safe) {
-        // Blanks and empty lines between records give nothing.
-        for (; maybe_blank(bytes[pos]) || is_line_end(bytes[pos]); ++pos)
-            i += is_line_end(bytes[pos]);
+        pos = skip_between_records(bytes, pos, i);
         if (i >= safe)
             break;
         for (;;) {
@@ -73,10 +39,7 @@ std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t wind
                 to.on_field(field + 1, length, to.data);
             } else {
                 std::size_t first = pos, last = end;
-                while (first < last && maybe_blank(bytes[first]))
-                    ++first;
-                while (last > first && maybe_blank(bytes[last - 1]))
-                    --last;
+                drop_blanks(bytes, first, last);
                 to.on_field(bytes + first, last - first, to.data);
             }
             pos = end + 1;
@@ -88,6 +51,38 @@ std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t wind
         }
     }
     return pos;
+}
+
+}  // namespace
+
+std::size_t read_plain_records(const block& b, std::size_t pos, std::size_t window, field_ends& found,
+    const deliver_to& to, bool mark_line_breaks, std::int64_t& records)
+{
+    const std::size_t limit = std::min(b.size, pos / 64 * 64 + window);
+    const bool stretch = to.on_stretch != nullptr;
+    const found_counts count = run_kernels.find_field_ends(b, pos, limit, found, stretch, mark_line_breaks);
+    const std::uint32_t* const ends = found.ends.get();
+    // Only records ended within the stretch are read.
+    std::size_t safe = count.ends;
+    while (safe > 0 && !is_line_end(b.bytes[ends[safe - 1]]))
+        --safe;
+    if (!stretch)
+        return deliver_fields(b, pos, found, count, safe, to, records);
+    if (safe == 0)
+        return pos;
+    const std::size_t end = ends[safe - 1] + 1;
+    const std::uint32_t* const to_clean = found.to_clean.get();
+    std::size_t to_clean_count = count.to_clean;
+    while (to_clean_count > 0 && to_clean[to_clean_count - 1] >= end)
+        --to_clean_count;
+    const std::uint32_t* const loose = found.loose_blanks.get();
+    std::size_t loose_count = count.loose_blanks;
+    while (loose_count > 0 && loose[loose_count - 1] >= end)
+        --loose_count;
+    records += static_cast<std::int64_t>(to.on_stretch(
+        {b.bytes, pos, end, ends, safe, found.separators.get(), to_clean, to_clean_count, loose, loose_count},
+        to.data));
+    return end;
 }
 
 std::size_t next_stop(const block& b, std::size_t from, bool quotes_only)
@@ -131,10 +126,9 @@ reading read_field(const block& b, std::size_t pos, span_list& fields, std::size
             return reading::needs_more;
         if (bytes[stop] == '"')
             return reading::not_plain;
-        std::size_t last = stop;
-        while (last > pos && is_blank(bytes[last - 1]))
-            --last;
-        add_span(fields, pos, last - pos, 0);
+        std::size_t first = pos, last = stop;
+        drop_blanks(bytes, first, last);
+        add_span(fields, first, last - first, 0);
         return reading::whole;
     }
     // Commas and line ends inside quotes are data.
@@ -171,19 +165,4 @@ reading read_record(const block& b, std::size_t pos, span_list& fields, std::siz
         }
         pos = stop + 1;
     }
-}
-
-std::size_t collapse_quotes(unsigned char* field, std::size_t length)
-{
-    unsigned char* kept = field;
-    const unsigned char* p = field;
-    const unsigned char* const end = field + length;
-    while (p != end) {
-        const unsigned char* const quote = find_byte(p, end, '"');
-        const unsigned char* const run_end = quote == end ? end : quote + 1;
-        std::memmove(kept, p, static_cast<std::size_t>(run_end - p));
-        kept += run_end - p;
-        p = quote == end ? end : quote + 2;
-    }
-    return static_cast<std::size_t>(kept - field);
 }

@@ -7,6 +7,7 @@
 
 #include <csv.h>
 
+#include "common/bits.h"
 #include "split/block.h"
 
 namespace {
@@ -100,45 +101,179 @@ struct parser_guard {
     parser_guard& operator=(const parser_guard&) = delete;
 };
 
-// Hands libcsv the block from pos a line at a time, until it ends a record
-// (only a line end can), holds more than limit bytes of a field, which f
-// then takes over, or the block ends. False on a parse error.
-bool feed_parser(
-    csv_parser& parser, relay& r, const block& b, std::size_t& pos, bool& in_parser, long_field& f, std::size_t limit)
+// One split's state: the block and what reads it.
+struct splitter {
+    split_read read;
+    void* source;
+    const deliver_to& to;
+    const split_settings& settings;
+    std::size_t field_limit;  // libcsv holds no more of a field than this
+    std::size_t capacity;
+    // Zeroed once, so the scan never reads an unset byte past the data.
+    std::unique_ptr<unsigned char[]> bytes = std::make_unique<unsigned char[]>(capacity + PADDING);
+    std::unique_ptr<std::uint64_t[]> masks = std::make_unique<std::uint64_t[]>(5 * (capacity / 64 + 2));
+    block b;
+    field_ends found {capacity};
+    span_list fields;
+    parser_guard guard;
+    relay r {to, 0};
+    long_field long_one;
+    split_report report {};
+    bool in_parser = false;  // libcsv is inside a record and keeps the input
+    bool at_end = false;
+    std::size_t held = 0;  // the start of a record, kept from the last block
+    std::size_t look = LONGEST_LOOK;
+
+    splitter(split_read read_with, void* from, const deliver_to& deliver, const split_settings& with, std::size_t limit)
+        : read(read_with)
+        , source(from)
+        , to(deliver)
+        , settings(with)
+        , field_limit(limit)
+        , capacity(std::clamp(with.block_size, SPLIT_SMALLEST_BLOCK, SPLIT_LARGEST_BLOCK))
+    {
+        const std::size_t words = capacity / 64 + 2;
+        std::uint64_t* const m = masks.get();
+        b = {bytes.get(), 0, m, m + words, m + 2 * words, m + 3 * words, m + 4 * words};
+    }
+
+    std::int64_t records() const { return r.records + report.direct_records; }
+};
+
+// Reads the block full after what was held from the last; false if the
+// read callback stopped the split.
+bool fill_block(splitter& s)
 {
+    s.b.size = s.held;
+    while (s.b.size < s.capacity) {
+        const std::ptrdiff_t got = s.read(s.source, s.b.bytes + s.b.size, s.capacity - s.b.size);
+        if (got < 0)
+            return false;
+        if (got == 0) {
+            s.at_end = true;
+            break;
+        }
+        s.b.size += static_cast<std::size_t>(got);
+    }
+    scan_block(s.b);
+    s.held = 0;
+    return true;
+}
+
+// Reads the long field on; libcsv takes its record on after it.
+std::size_t read_on_long(splitter& s, std::size_t pos)
+{
+    long_end how = long_end::block_end;
+    pos = read_long_field(s.b, pos, s.long_one, s.to, how);
+    if (how == long_end::record_end) {
+        s.r.records += 1;
+        s.in_parser = false;
+    } else if (how == long_end::field_end) {
+        csv_parse(&s.guard.parser, ",", 1, nullptr, nullptr, nullptr);  // between fields
+    }
+    return pos;
+}
+
+// Hands libcsv the block from pos a line at a time, until it ends a record
+// (only a line end can), holds more than the limit of a field, which the
+// splitter then takes over, or the block ends. False on a parse error.
+bool feed_parser(splitter& s, std::size_t& pos)
+{
+    csv_parser& parser = s.guard.parser;
+    const block& b = s.b;
     while (pos < b.size) {
         std::size_t end = pos;
         while (end < b.size && !is_line_end(b.bytes[end]))
             ++end;
         end = std::min(end + 1, b.size);
-        const std::int64_t before = r.records;
-        if (csv_parse(&parser, b.bytes + pos, end - pos, relay_field, relay_record, &r) < end - pos)
+        const std::int64_t before = s.r.records;
+        if (csv_parse(&parser, b.bytes + pos, end - pos, relay_field, relay_record, &s.r) < end - pos)
             return false;
         pos = end;
-        if (r.records != before) {
-            in_parser = false;
+        if (s.r.records != before) {
+            s.in_parser = false;
             return true;
         }
-        if (parser.entry_pos > limit && (parser.pstate == FIELD_BEGUN || parser.pstate == FIELD_MIGHT_HAVE_ENDED)) {
-            take_over(parser, f, r.to);
+        if (parser.entry_pos > s.field_limit
+            && (parser.pstate == FIELD_BEGUN || parser.pstate == FIELD_MIGHT_HAVE_ENDED)) {
+            take_over(parser, s.long_one, s.to);
             break;
         }
     }
-    in_parser = true;
+    s.in_parser = true;
     return true;
 }
 
-// Delivers the record the input ends in. With the strict end check on,
-// libcsv refuses to finish inside a quoted field; that is how such a field
-// is told apart, before it is delivered all the same.
-bool finish_parse(csv_parser& parser, relay& r)
+// Delivers the careful reading's record at pos, if it is plain and whole;
+// otherwise holds it for the next block or leaves it to libcsv.
+std::size_t read_one_record(splitter& s, std::size_t pos)
 {
-    csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
-    const bool closed = csv_fini(&parser, relay_field, relay_record, &r) == 0;
-    csv_set_opts(&parser, 0);
-    if (!closed)
-        csv_fini(&parser, relay_field, relay_record, &r);
-    return closed;
+    std::size_t end = 0;
+    switch (read_record(s.b, pos, s.fields, end)) {
+    case reading::whole:
+        for (std::size_t i = 0; i < s.fields.count; ++i) {
+            const field_span f = s.fields.spans[i];
+            unsigned char* const field = s.b.bytes + f.start;
+            const std::size_t length = f.length & ~DOUBLED_QUOTES;
+            s.to.on_field(field, (f.length & DOUBLED_QUOTES) != 0 ? collapse_quotes(field, length) : length, s.to.data);
+        }
+        s.to.on_record(s.b.bytes[end - 1], s.to.data);
+        s.report.direct_records += 1;
+        s.look = SHORTEST_LOOK;
+        return end;
+    case reading::needs_more:
+        // A record that fills the whole block, or the input's last one, is
+        // libcsv's; any other waits for the next block.
+        if (!s.at_end && pos > 0) {
+            s.held = s.b.size - pos;
+            std::memmove(s.b.bytes, s.b.bytes + pos, s.held);
+        } else {
+            s.in_parser = true;
+        }
+        return pos;
+    case reading::not_plain:
+        s.in_parser = true;
+        s.look = SHORTEST_LOOK;
+        return pos;
+    }
+    return pos;
+}
+
+// The splitter's own reading from pos, between records: as many plain
+// records as the fast reading takes, then one the careful way.
+std::size_t read_plain(splitter& s, std::size_t pos)
+{
+    const block& b = s.b;
+    const std::size_t read_to
+        = read_plain_records(b, pos, s.look, s.found, s.to, s.settings.mark_line_breaks, s.report.direct_records);
+    if (read_to > pos && read_to < b.size && pos / 64 * 64 + s.look < b.size) {
+        // The look ended before the block did: look on from there.
+        s.look = std::min(2 * s.look, LONGEST_LOOK);
+        return read_to;
+    }
+    std::size_t line_ends = 0;
+    pos = skip_between_records(b.bytes, read_to, line_ends);  // bytes[size] is 0: it stops there
+    if (pos == b.size)
+        return pos;
+    return read_one_record(s, pos);
+}
+
+// Reads the block through, each part by the reader it needs. False on a
+// parse error.
+bool read_block(splitter& s)
+{
+    std::size_t pos = 0;
+    while (pos < s.b.size && s.held == 0) {
+        if (s.long_one.active) {
+            pos = read_on_long(s, pos);
+        } else if (s.in_parser) {
+            if (!feed_parser(s, pos))
+                return false;
+        } else {
+            pos = read_plain(s, pos);
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -146,117 +281,35 @@ bool finish_parse(csv_parser& parser, relay& r)
 split_report split_input(split_read read, void* source, const deliver_to& to, const split_settings& settings)
 {
     static const bool libcsv_as_assumed = states_as_assumed();
-    const std::size_t limit = libcsv_as_assumed ? std::max<std::size_t>(settings.field_limit, 1) : SIZE_MAX;
-    split_report report {};
-    const std::size_t capacity = std::clamp(settings.block_size, SPLIT_SMALLEST_BLOCK, SPLIT_LARGEST_BLOCK);
-    const std::size_t words = capacity / 64 + 2;
-    // Zeroed once, so the scan never reads an unset byte past the data.
-    const auto bytes = std::make_unique<unsigned char[]>(capacity + PADDING);
-    const auto masks = std::make_unique<std::uint64_t[]>(5 * words);
-    block b {bytes.get(), 0, masks.get(), masks.get() + words, masks.get() + 2 * words, masks.get() + 3 * words,
-        masks.get() + 4 * words};
-    field_ends found(capacity);
-    span_list fields;
-    parser_guard guard;
-    relay r {to, 0};
-    long_field long_one;
-
-    bool in_parser = false;  // libcsv is inside a record and keeps the input
-    bool at_end = false;
-    std::size_t held = 0;  // the start of a record, kept from the last block
-    std::size_t look = LONGEST_LOOK;
-    while (!at_end) {
-        b.size = held;
-        while (b.size < capacity) {
-            const std::ptrdiff_t got = read(source, b.bytes + b.size, capacity - b.size);
-            if (got < 0) {
-                report.outcome = SPLIT_STOPPED;
-                report.records = r.records + report.direct_records;
-                return report;
-            }
-            if (got == 0) {
-                at_end = true;
-                break;
-            }
-            b.size += static_cast<std::size_t>(got);
+    splitter s(
+        read, source, to, settings, libcsv_as_assumed ? std::max<std::size_t>(settings.field_limit, 1) : SIZE_MAX);
+    while (!s.at_end) {
+        if (!fill_block(s)) {
+            s.report.outcome = SPLIT_STOPPED;
+            s.report.records = s.records();
+            return s.report;
         }
-        scan_block(b);
-        held = 0;
-        std::size_t pos = 0;
-        while (pos < b.size && held == 0) {
-            if (long_one.active) {
-                long_end how = long_end::block_end;
-                pos = read_long_field(b, pos, long_one, to, how);
-                if (how == long_end::record_end) {
-                    r.records += 1;
-                    in_parser = false;
-                } else if (how == long_end::field_end) {
-                    // libcsv takes the record on, between fields.
-                    csv_parse(&guard.parser, ",", 1, nullptr, nullptr, nullptr);
-                }
-                continue;
-            }
-            if (in_parser) {
-                if (!feed_parser(guard.parser, r, b, pos, in_parser, long_one, limit)) {
-                    report.outcome = SPLIT_PARSE_FAILED;
-                    report.error = csv_error(&guard.parser);
-                    report.records = r.records + report.direct_records;
-                    return report;
-                }
-                continue;
-            }
-            const std::size_t read_to
-                = read_plain_records(b, pos, look, found, to, settings.mark_line_breaks, report.direct_records);
-            if (read_to > pos && read_to < b.size && pos / 64 * 64 + look < b.size) {
-                // The look ended before the block did: look on from there.
-                pos = read_to;
-                look = std::min(2 * look, LONGEST_LOOK);
-                continue;
-            }
-            pos = read_to;
-            // Empty lines and blanks between records give nothing.
-            while (pos < b.size && (is_blank(b.bytes[pos]) || is_line_end(b.bytes[pos])))
-                ++pos;
-            if (pos == b.size)
-                break;
-            std::size_t end = 0;
-            switch (read_record(b, pos, fields, end)) {
-            case reading::whole:
-                for (std::size_t i = 0; i < fields.count; ++i) {
-                    const field_span f = fields.spans[i];
-                    unsigned char* const field = b.bytes + f.start;
-                    const std::size_t length = f.length & ~DOUBLED_QUOTES;
-                    to.on_field(
-                        field, (f.length & DOUBLED_QUOTES) != 0 ? collapse_quotes(field, length) : length, to.data);
-                }
-                to.on_record(b.bytes[end - 1], to.data);
-                report.direct_records += 1;
-                pos = end;
-                look = SHORTEST_LOOK;
-                break;
-            case reading::needs_more:
-                // A record that fills the whole block, or the input's last
-                // one, is libcsv's; any other waits for the next block.
-                if (!at_end && pos > 0) {
-                    held = b.size - pos;
-                    std::memmove(b.bytes, b.bytes + pos, held);
-                } else {
-                    in_parser = true;
-                }
-                break;
-            case reading::not_plain:
-                in_parser = true;
-                look = SHORTEST_LOOK;
-                break;
-            }
+        if (!read_block(s)) {
+            s.report.outcome = SPLIT_PARSE_FAILED;
+            s.report.error = csv_error(&s.guard.parser);
+            s.report.records = s.records();
+            return s.report;
         }
     }
-    if (long_one.active) {
-        report.unclosed = finish_long_field(long_one, to);
-        r.records += 1;
+    if (s.long_one.active) {
+        s.report.unclosed = finish_long_field(s.long_one, to);
+        s.r.records += 1;
     } else {
-        report.unclosed = !finish_parse(guard.parser, r);
+        // With the strict end check on, libcsv refuses to finish inside a
+        // quoted field; that is how such a field is told apart, before it
+        // is delivered all the same.
+        csv_parser& parser = s.guard.parser;
+        csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
+        s.report.unclosed = csv_fini(&parser, relay_field, relay_record, &s.r) != 0;
+        csv_set_opts(&parser, 0);
+        if (s.report.unclosed)
+            csv_fini(&parser, relay_field, relay_record, &s.r);
     }
-    report.records = r.records + report.direct_records;
-    return report;
+    s.report.records = s.records();
+    return s.report;
 }

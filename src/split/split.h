@@ -41,6 +41,12 @@ using split_record = void (*)(int terminator, void* data);
 enum split_piece_kind : int { PIECE_SURE, PIECE_PENDING, PIECE_KEPT, PIECE_DROPPED };
 using split_piece = void (*)(void* bytes, std::size_t length, int kind, void* data);
 
+// Plain records may come a stretch at a time instead, which the callback
+// walks with walk_stretch (split/stretch.h); it returns how many records
+// the stretch held.
+struct plain_stretch;
+using split_stretch = std::size_t (*)(const plain_stretch& stretch, void* data);
+
 // The most of one field held in memory. A few MiB in all, whatever the
 // input: the block, libcsv's buffer up to this and a line, and the passes'
 // fixed buffers.
@@ -52,7 +58,7 @@ inline constexpr std::size_t SPLIT_LARGEST_BLOCK = std::size_t {1} << 30;
 
 struct split_settings {
     std::size_t block_size = SPLIT_BLOCK_SIZE;  // kept within the two limits above
-    bool mark_line_breaks = false;  // on_stretch is told of line ends inside quotes
+    bool mark_line_breaks = false;  // stretches list line ends inside quotes as bytes to clean
     std::size_t field_limit = HELD_FIELD_LIMIT;  // at least 1; tests set a few bytes
 };
 
@@ -70,32 +76,6 @@ struct split_report {
     bool unclosed;  // the input ended inside a quoted field, which the last record took in
 };
 
-// A stretch of whole plain records, handed on at once rather than a field
-// at a time: bytes[start, end) holds them, and blanks and empty lines
-// between them. line_ends lists every line end outside quotes, in order:
-// each record's end, and those of empty lines. separators has a bit per
-// byte of the block (bit i of word w for byte 64 * w + i), set for the
-// commas outside quotes, which end the other fields; its bits outside the
-// stretch mean nothing. A field that begins with a quote stands in its
-// quotes, each quote in it doubled, and runs to its end; any other loses
-// the blanks around it, and uneven lists, in order, the blanks next to a
-// comma or line end outside quotes. marked lists, in order, every '|' and,
-// where asked for, every line end inside quotes. The bytes are the
-// callback's to change. It returns how many records it delivered.
-struct plain_stretch {
-    unsigned char* bytes;
-    std::size_t start;
-    std::size_t end;
-    const std::uint32_t* line_ends;
-    std::size_t line_end_count;
-    const std::uint64_t* separators;
-    const std::uint32_t* marked;
-    std::size_t marked_count;
-    const std::uint32_t* uneven;
-    std::size_t uneven_count;
-};
-using split_stretch = std::size_t (*)(const plain_stretch& stretch, void* data);
-
 // The callbacks and the data they get. on_stretch may be null: plain
 // records then come a field at a time too.
 struct deliver_to {
@@ -105,8 +85,5 @@ struct deliver_to {
     void* data;
     split_stretch on_stretch = nullptr;
 };
-
-// Keeps one quote of each doubled pair, in place; returns the new length.
-std::size_t collapse_quotes(unsigned char* field, std::size_t length);
 
 split_report split_input(split_read read, void* source, const deliver_to& to, const split_settings& settings = {});

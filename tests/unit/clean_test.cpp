@@ -3,7 +3,8 @@
 #include <string>
 
 #include "common/common.h"
-#include "convert/convert.h"
+#include "convert/field.h"
+#include "convert/messages.h"
 #include "support.h"
 
 namespace {
@@ -168,24 +169,25 @@ TEST(Clean, ReportsInBlocksAreTheReportsOneByOne)
     reset_run_state();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    begin_messages();
     std::string out, err;
-    for (const long long first : {1LL, 998LL, 9'995LL, 99'998LL}) {
-        for (long long done = first; done < first + 6; ++done) {
-            run_counters.records_done = done;
-            run_options.line_break_mode = done % 2 == 0 ? LINE_BREAKS_TO_SPACE : LINE_BREAKS_REMOVE;
-            const auto line_feeds = static_cast<std::size_t>(done * 7919 % 9000);
-            report_line_feeds_changed(line_feeds);
-            for (std::size_t i = 0; i < line_feeds; ++i)
-                err += done % 2 == 0 ? to_space(done + 1) : removed(done + 1);
-            run_counters.field_number = done % 3 + 1;
-            report_pipe(reinterpret_cast<const unsigned char*>("a|\0b"), 4);
-            out += fmt(MSG_EXTRA_PIPE, done + 1, done % 3 + 1) + "a|\0b\n"s;
-            report_progress(done);
-            out += fmt(MSG_PROGRESS, done);
+    {
+        const held_messages held;
+        for (const long long first : {1LL, 998LL, 9'995LL, 99'998LL}) {
+            for (long long done = first; done < first + 6; ++done) {
+                run_counters.records_done = done;
+                run_options.line_break_mode = done % 2 == 0 ? LINE_BREAKS_TO_SPACE : LINE_BREAKS_REMOVE;
+                const auto line_feeds = static_cast<std::size_t>(done * 7919 % 9000);
+                report_line_feeds_changed(line_feeds);
+                for (std::size_t i = 0; i < line_feeds; ++i)
+                    err += done % 2 == 0 ? to_space(done + 1) : removed(done + 1);
+                run_counters.field_number = done % 3 + 1;
+                report_pipe(reinterpret_cast<const unsigned char*>("a|\0b"), 4);
+                out += fmt(MSG_EXTRA_PIPE, done + 1, done % 3 + 1) + "a|\0b\n"s;
+                report_progress(done);
+                out += fmt(MSG_PROGRESS, done);
+            }
         }
     }
-    end_messages();
     const std::string got_out = testing::internal::GetCapturedStdout();
     const std::string got_err = testing::internal::GetCapturedStderr();
     EXPECT_GT(got_err.size(), 4u << 20);  // many blocks

@@ -15,7 +15,7 @@ std::string finish_with(const std::string& intermediate, vector_unit unit)
     const unit_in_use use(unit);
     std::FILE* in = stream_with(intermediate);
     std::FILE* out = std::tmpfile();
-    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out)).outcome, FINISH_OK);
+    EXPECT_EQ(finish_output(descriptor_of(in), descriptor_of(out)).outcome, PASS_OK);
     std::string bytes = read_stream(out);
     std::fclose(in);
     std::fclose(out);
@@ -112,8 +112,8 @@ TEST(Finish, WriteFailureIsReported)
     std::FILE* in = stream_with("\"a\"\r\n");
     std::FILE* out = std::fopen("/dev/full", "wb");
     ASSERT_NE(out, nullptr);
-    const finish_result result = finish_output(descriptor_of(in), descriptor_of(out));
-    EXPECT_EQ(result.outcome, FINISH_WRITE_FAILED);
+    const pass_report result = finish_output(descriptor_of(in), descriptor_of(out));
+    EXPECT_EQ(result.outcome, PASS_OUTPUT_WRITE_FAILED);
     EXPECT_EQ(result.error, ENOSPC);
     std::fclose(in);
     std::fclose(out);
