@@ -15,7 +15,9 @@
 
 namespace {
 
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGABRT too: should the C library ever abort the run (it finds its heap
+// broken, say), the hidden name still goes.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGABRT};
 
 // The hidden name of a staged output while it has one, for the signal
 // handler to remove. Set and cleared only with the ending signals blocked;
