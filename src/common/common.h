@@ -20,11 +20,16 @@ struct counters_record {
 };
 
 // Cleared by convert_file at start; line_break_mode is set by
-// parse_command_line and read by clean_field.
+// parse_command_line, before either pass, and read by the first pass:
+// the field path's clean-up (convert/field.cpp), the splitter's settings
+// and the line-break reports (convert/messages.cpp).
 extern options_record run_options;
 
-// Written by on_field and on_record_end; read by clean_field for its
-// messages and by convert_file for the summary.
+// The run's position. Moved on by the field path alone (convert/field.cpp),
+// as each field begins and each record ends, whichever reader found them;
+// read by the reports for their numbers (convert/messages.cpp) and by
+// convert_file for the summary. All on the first pass's thread, but the
+// summary, which comes after it.
 extern counters_record run_counters;
 
 // Resets both records; convert_file calls it first, tests between cases.

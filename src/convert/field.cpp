@@ -139,7 +139,7 @@ void write_quoted(output_buffer& out, const unsigned char* field, std::size_t le
 // A field that may hold a quote, a '|' or a line break: cleaned, its
 // changes reported, and written. Kept out of line, so that put_field's
 // common case needs no registers saved.
-[[gnu::noinline]] void put_with_care(
+[[gnu::noinline]] void put_cleaned(
     output_buffer& out, unsigned char* field, std::size_t length, field_form form, bool separator)
 {
     unsigned char* pipe = nullptr;
@@ -167,7 +167,7 @@ inline void put_field(output_buffer& out, unsigned char* field, std::size_t leng
         && (length <= SHORT_FIELD ? put_as_it_stands<copy_short>(out, field, length, separator)
                                   : put_as_it_stands(out, field, length, separator)))
         return;
-    put_with_care(out, field, length, field_form::delivered, separator);
+    put_cleaned(out, field, length, field_form::delivered, separator);
 }
 
 // The same path for a field the splitter has looked at already, which
@@ -176,7 +176,7 @@ inline void put_looked_at(output_buffer& out, unsigned char* field, std::size_t 
 {
     const bool separator = begin_field();
     if (to_clean || !put_as_it_stands(out, field, length, separator))
-        put_with_care(out, field, length, form, separator);
+        put_cleaned(out, field, length, form, separator);
 }
 
 // A long field's pieces take the same path, the field kept open between

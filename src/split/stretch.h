@@ -121,7 +121,7 @@ struct position_list {
 // The record [pos, end) holds fields that need more than a copy: each goes
 // to the reader on its own, and the runs of fields between them as copies.
 template <typename Reader>
-[[gnu::always_inline]] inline void walk_record_with_care(const plain_stretch& s, position_list& to_clean,
+[[gnu::always_inline]] inline void walk_record_in_parts(const plain_stretch& s, position_list& to_clean,
     position_list& loose, Reader& reader, std::size_t pos, std::size_t end)
 {
     const unsigned char* const bytes = s.bytes;
@@ -183,7 +183,7 @@ template <typename Reader>
         loose.pass(pos);  // blanks before the record are gone already
         ++records;
         if (to_clean.next() < end || loose.next() < end) {
-            walk_record_with_care(s, to_clean, loose, reader, pos, end);
+            walk_record_in_parts(s, to_clean, loose, reader, pos, end);
             reader.record_end(end);
             pos = end + 1;
             continue;
