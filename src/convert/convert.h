@@ -38,10 +38,13 @@ pass_report run_first_pass(int input, int intermediate, const split_settings& se
 // from its start, into the output, all of it written out, in the input's
 // encoding. Closes neither. What is read is given back to the system as
 // the pass goes where release is a descriptor of the intermediate file
-// open for writing.
-pass_report finish_output(int intermediate, int output, input_encoding encoding = ENCODING_BYTES, int release = -1);
+// open for writing. With write_back, the output is started on its way to
+// storage as it is written (the durable mode).
+pass_report finish_output(
+    int intermediate, int output, input_encoding encoding = ENCODING_BYTES, int release = -1, bool write_back = false);
 
 // Both passes at once, the finishing pass following the first on a thread
 // of its own, where one can be had; else one after the other. The report
 // is the first failure's, or the first pass's on success.
-pass_report run_passes_together(int input, int intermediate, int output, const split_settings& settings);
+pass_report run_passes_together(
+    int input, int intermediate, int output, const split_settings& settings, bool write_back = false);

@@ -113,6 +113,8 @@ bool convert_read(finishing& f, std::size_t size, bool at_end)
 pass_report finish_pass(int intermediate, int output, const finish_settings& settings)
 {
     finishing f {intermediate, settings, output_buffer(output), settings.encoding};
+    if (settings.write_back)
+        f.out.start_writeback_as_written();
     for (;;) {
         const readable_part part = readable(f);
         if (part.stopped)

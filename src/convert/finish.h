@@ -16,6 +16,9 @@ struct finish_settings {
     // what has been read is given back to the system as the pass goes; -1:
     // none.
     int release = -1;
+    // The durable mode: the output is started on its way to storage as it
+    // is written.
+    bool write_back = false;
 };
 
 // Reads the intermediate file from its start and writes out all it makes,

@@ -35,6 +35,11 @@ bool output_buffer::flush(bool last)
     if (error_number == 0 && length > 0) {
         if (write_all(fd, out, length)) {
             written += length;
+            if (writeback && written - written_back >= WRITEBACK_STEP) {
+                if (!start_writeback(fd, written_back, written))
+                    error_number = errno != 0 ? errno : EIO;
+                written_back = written;
+            }
             if (handoff != nullptr && tentative_from > written - length)
                 tell_written(*handoff, written < tentative_from ? written : tentative_from);
         } else {

@@ -15,6 +15,9 @@ inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 524288;
 // Room past the buffer's size for copies that store a little more than
 // they keep.
 inline constexpr std::size_t OUTPUT_SLACK = 128;
+// How much output is written between two starts of writeback: enough that
+// the disk gets long runs, little enough that few pages wait at the end.
+inline constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
 
 // The first failed write is kept, with its errno, and ends all further
 // writing.
@@ -30,6 +33,10 @@ struct output_buffer {
     // Every block written is told to the finishing pass that follows the
     // file through the hand-off.
     void follow_with(pass_handoff* reader) { handoff = reader; }
+
+    // From here on, every WRITEBACK_STEP bytes written are started on their
+    // way to storage (the durable mode); a failure to is a failed write.
+    void start_writeback_as_written() { writeback = true; }
 
     // Held bytes go out as UTF-16 of the input's byte order from here on.
     void with_utf16(input_encoding utf16);
@@ -81,6 +88,8 @@ private:
     std::size_t used = 0;
     int error_number = 0;
     std::uint64_t written = 0;  // bytes written to the file so far
+    bool writeback = false;
+    std::uint64_t written_back = 0;  // bytes started on their way to storage
     pass_handoff* handoff = nullptr;
     input_encoding encoding = ENCODING_BYTES;
     std::unique_ptr<unsigned char[]> encoded;  // the UTF-16 of what is held, where written so

@@ -31,9 +31,10 @@ struct follower {
     pass_report report {};
     std::thread thread;
 
-    follower(int reader, int output, int release)
-        : thread([this, reader, output, release] {
-            report = guarded([&] { return finish_pass(reader, output, {ENCODING_BYTES, &handoff, release}); });
+    follower(int reader, int output, int release, bool write_back)
+        : thread([this, reader, output, release, write_back] {
+            report = guarded(
+                [&] { return finish_pass(reader, output, {ENCODING_BYTES, &handoff, release, write_back}); });
             if (report.outcome != PASS_OK && report.outcome != PASS_STOPPED)
                 tell_finish_failed(handoff);
         })
@@ -68,12 +69,13 @@ pass_report both(const pass_report& first, const pass_report& finished)
 
 }  // namespace
 
-pass_report finish_output(int intermediate, int output, input_encoding encoding, int release)
+pass_report finish_output(int intermediate, int output, input_encoding encoding, int release, bool write_back)
 {
-    return guarded([&] { return finish_pass(intermediate, output, {encoding, nullptr, release}); });
+    return guarded([&] { return finish_pass(intermediate, output, {encoding, nullptr, release, write_back}); });
 }
 
-pass_report run_passes_together(int input, int intermediate, int output, const split_settings& settings)
+pass_report run_passes_together(
+    int input, int intermediate, int output, const split_settings& settings, bool write_back)
 {
     // The finishing pass reads the intermediate file through a descriptor
     // of its own, so the two passes never share a file position.
@@ -81,7 +83,7 @@ pass_report run_passes_together(int input, int intermediate, int output, const s
     std::optional<follower> finishing;
     if (reader.fd >= 0) {
         try {
-            finishing.emplace(reader.fd, output, intermediate);
+            finishing.emplace(reader.fd, output, intermediate, write_back);
         } catch (...) {
             // No second thread to be had: the same, one pass after the other.
         }
@@ -92,5 +94,5 @@ pass_report run_passes_together(int input, int intermediate, int output, const s
         return both(first, finishing->finish());
     if (first.outcome != PASS_OK)
         return first;
-    return both(first, finish_output(intermediate, output, first.encoding, intermediate));
+    return both(first, finish_output(intermediate, output, first.encoding, intermediate, write_back));
 }

@@ -68,10 +68,11 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
     descriptor output(create_output_file(output_path));
     if (output.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, output_path, errno);
-    const pass_report finished = finish_output(intermediate, output.fd, first.encoding, intermediate);
+    const bool durable = durable_mode();
+    const pass_report finished = finish_output(intermediate, output.fd, first.encoding, intermediate, durable);
     if (const int status = check_passes(finished, input_path, output_path); status != STATUS_OK)
         return status;
-    if (!close_file(output.release()))
+    if ((durable && !flush_file(output.fd)) || !close_file(output.release()))
         return report_file_error(MSG_WRITE_FAILED, output_path, errno);
     return report_success(first);
 }
@@ -85,7 +86,8 @@ int convert_staged(int input, int intermediate, staged_output& staged, const cha
         staged_output& output;
         ~dropped_unless_placed() { discard_output(output); }
     } guard {staged};
-    const pass_report report = run_passes_together(input, intermediate, staged.fd, splitter_settings());
+    staged.durable = durable_mode();
+    const pass_report report = run_passes_together(input, intermediate, staged.fd, splitter_settings(), staged.durable);
     if (const int status = check_passes(report, input_path, output_path); status != STATUS_OK)
         return status;
     if (!commit_output(staged, output_path))
@@ -177,6 +179,12 @@ vector_unit chosen_vector_unit()
     if (const char* const name = std::getenv("TROVANEX_VECTOR"))
         vector_unit_named(name, unit);
     return unit;
+}
+
+bool durable_mode()
+{
+    const char* const asked = std::getenv("TROVANEX_SYNC");
+    return asked != nullptr && *asked != '\0' && std::strcmp(asked, "0") != 0;
 }
 
 split_settings splitter_settings()

@@ -29,6 +29,12 @@ split_settings splitter_settings();
 // "avx512", "neon"), for tests and measurements; never one they lack.
 vector_unit chosen_vector_unit();
 
+// Whether the environment's TROVANEX_SYNC asks for the durable mode: set,
+// and neither empty nor "0". The output's bytes then reach stable storage
+// before the run ends with status 0, and a staged output's before it takes
+// its name.
+bool durable_mode();
+
 // The usage text: on standard error after a wrong command line, on
 // standard output when asked for with --help.
 void print_usage(std::FILE* stream);

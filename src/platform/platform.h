@@ -72,6 +72,19 @@ bool rewind_file(int fd, std::uint64_t length);
 // fails, the bytes simply stay, which costs memory and nothing else.
 void release_file_range(int fd, std::uint64_t from, std::uint64_t to);
 
+// The durable mode's calls, each false with errno set on failure. A
+// failure is final: the system may have dropped the bytes it was about,
+// and no later call that succeeds says otherwise.
+//
+// Starts the file's bytes [from, to) on their way to storage without
+// waiting for them (Linux), so that a flush at the end waits only for what
+// the disk has not yet taken; elsewhere it does nothing.
+bool start_writeback(int fd, std::uint64_t from, std::uint64_t to);
+// Waits until the file's data, and what is needed to read them back, are
+// on stable storage. A file with no storage of its own (a FIFO, a
+// terminal, a character device) has nothing to wait for.
+bool flush_file(int fd);
+
 // Closes the file. False with errno set if that fails, which for a file
 // written to can mean its last bytes were lost.
 bool close_file(int fd);
@@ -107,6 +120,10 @@ struct staged_output {
     int fd = -1;  // -1: the output is to be written in place
     std::string hidden_name;  // the new file's name meanwhile, where it needs one
     bool replaces = false;  // an output exists and will be replaced
+    // Set by the caller: the durable mode. On commit the new file's data
+    // reach stable storage before it takes the output's name, and the
+    // folder's entry is flushed after.
+    bool durable = false;
     // Windows: the new file is deleted with its handle, however the run
     // ends, and is kept, once complete, by a second name (a hard link).
     bool deleted_on_close = false;
@@ -122,7 +139,9 @@ staged_output stage_output(const char* path);
 
 // Puts the staged output in place under path and closes it. False with
 // errno set if that fails; the old output, if any, is then as it was, and
-// the new file is gone.
+// the new file is gone. In the durable mode, a failed flush of the folder
+// after the new output took its name is a failure too, with the new output
+// in place.
 bool commit_output(staged_output& output, const char* path);
 
 // Drops the staged output, leaving nothing behind.

@@ -100,6 +100,35 @@ void release_file_range(int fd, std::uint64_t from, std::uint64_t to)
 #endif
 }
 
+bool start_writeback(int fd, std::uint64_t from, std::uint64_t to)
+{
+#if defined(__linux__)
+    if (to <= from
+        || sync_file_range(fd, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE) == 0)
+        return true;
+    // Not a file it can start (a pipe, say), or a system without it: the
+    // flush at the end does all.
+    return errno == ESPIPE || errno == EINVAL || errno == ENOSYS;
+#else
+    static_cast<void>(fd);
+    static_cast<void>(from);
+    static_cast<void>(to);
+    return true;
+#endif
+}
+
+bool flush_file(int fd)
+{
+    struct stat file { };
+    if (fstat(fd, &file) != 0)
+        return false;
+    if (!S_ISREG(file.st_mode) && !S_ISBLK(file.st_mode))
+        return true;
+    // A new file's length is among what fdatasync writes, since its data
+    // cannot be read back without it.
+    return fdatasync(fd) == 0;
+}
+
 bool write_all(int fd, const void* bytes, std::size_t length)
 {
     const auto* at = static_cast<const unsigned char*>(bytes);

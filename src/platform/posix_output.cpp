@@ -1,7 +1,8 @@
 // Staged outputs on POSIX: an unnamed file (O_TMPFILE) in the output's
 // directory, given the output's name by linkat only when complete; where
 // the file system has no unnamed files, a hidden name that a signal handler
-// removes.
+// removes. In the durable mode the file's data are flushed before it is
+// named, and its folder after.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -151,10 +152,25 @@ staged_output stage_output(const char* path)
     return staged;
 }
 
-bool commit_output(staged_output& output, const char* path)
+namespace {
+
+// Flushes the folder that holds path, so that a name just given there
+// survives a power cut.
+bool flush_directory_of(const char* path)
 {
-    const int fd = output.fd;
-    output.fd = -1;
+    const int dir = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const bool flushed = fsync(dir) == 0;
+    const int error = errno;
+    close(dir);
+    errno = error;
+    return flushed;
+}
+
+// Gives the complete file open as fd the name path and closes it.
+bool place_output(staged_output& output, int fd, const char* path)
+{
     if (!output.hidden_name.empty()) {
         const signals_held held;
         if (close(fd) != 0 || rename(output.hidden_name.c_str(), path) != 0) {
@@ -215,6 +231,21 @@ bool commit_output(staged_output& output, const char* path)
     close(linked);  // the last descriptor: the file was closed once already
     errno = error;
     return placed;
+}
+
+}  // namespace
+
+bool commit_output(staged_output& output, const char* path)
+{
+    const int fd = output.fd;
+    if (output.durable && !flush_file(fd)) {
+        const int error = errno;
+        discard_output(output);
+        errno = error;
+        return false;
+    }
+    output.fd = -1;
+    return place_output(output, fd, path) && (!output.durable || flush_directory_of(path));
 }
 
 void discard_output(staged_output& output)

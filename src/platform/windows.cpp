@@ -131,6 +131,24 @@ void release_file_range(int, std::uint64_t, std::uint64_t)
     // keeps its bytes until it is closed.
 }
 
+bool start_writeback(int, std::uint64_t, std::uint64_t)
+{
+    // Windows' lazy writer starts on its own; FlushFileBuffers waits at the
+    // end.
+    return true;
+}
+
+bool flush_file(int fd)
+{
+    const HANDLE file = handle_of(fd);
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return true;  // the console, a pipe, NUL: nothing held to flush
+    if (FlushFileBuffers(file))
+        return true;
+    errno = errno_for(GetLastError());
+    return false;
+}
+
 bool close_file(int fd)
 {
     return _close(fd) == 0;

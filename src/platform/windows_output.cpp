@@ -199,6 +199,13 @@ bool place_by_second_name(const staged_output& output, const std::wstring& targe
 
 bool commit_output(staged_output& output, const char* path)
 {
+    // The data reach the disk before the file takes the output's name.
+    if (output.durable && !flush_file(output.fd)) {
+        const int error = errno;
+        discard_output(output);
+        errno = error;
+        return false;
+    }
     const int fd = output.fd;
     output.fd = -1;
     const HANDLE file = handle_of(fd);
@@ -228,6 +235,12 @@ bool commit_output(staged_output& output, const char* path)
         } else {
             error = GetLastError();
         }
+    }
+    // The rename is a change to the file's own record, which NTFS logs:
+    // flushing the file again commits that log as far as the new name.
+    if (placed && output.durable && !FlushFileBuffers(file)) {
+        error = GetLastError();
+        placed = false;
     }
     // Once in place the file is complete: a failed close says nothing of it.
     // A file deleted with its handle loses its first name here.

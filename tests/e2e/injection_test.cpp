@@ -179,4 +179,71 @@ TEST(Injection, EveryCallFailsInTurn)
             t.failed_as_said);
 }
 
+// The durable mode: a flush that fails fails the run, and is never taken
+// back by a later one. Before the new output has its name the old one
+// stays; a failed flush of the folder comes after, with the new one placed.
+TEST(Injection, AFailedFlushFailsTheDurableRun)
+{
+    SKIP_ON_WINDOWS("strace is Linux's");
+    SKIP_UNDER_QEMU("strace would fail the emulator's calls, not the program's");
+#ifdef UNDER_SANITIZER
+    GTEST_SKIP() << "the sanitizers' own calls would be failed too";
+#endif
+    if (std::system("strace -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    // More than one writeback step of output, so that writeback is started.
+    std::string input;
+    for (int i = 0; i < 200000; ++i)
+        input += std::to_string(i) + ",plain field,another plain field of some length\r\n";
+    const std::string converted = model_conversion(input, LINE_BREAKS_KEEP).output;
+    const std::string failed = "Failed to write file out.txt: Input/output error\n";
+    const struct {
+        const char* why;
+        const char* call;  // failed on its first call; empty: none
+        const char* old;  // the output before; nullptr: none
+        bool in_place;  // out.txt a symbolic link, which is written through
+        int status;
+        bool placed;  // out.txt holds the conversion afterwards
+    } rows[] = {
+        {"all flushed", "", OLD_OUTPUT.c_str(), false, 0, true},
+        {"the data's flush fails: the old output stays", "fdatasync", OLD_OUTPUT.c_str(), false, 1, false},
+        {"the data's flush fails: no first output appears", "fdatasync", nullptr, false, 1, false},
+        {"writeback cannot be started: the old output stays", "sync_file_range", OLD_OUTPUT.c_str(), false, 1, false},
+        {"the folder's flush fails after the rename", "fsync", OLD_OUTPUT.c_str(), false, 1, true},
+        {"written in place, its flush fails", "fdatasync", OLD_OUTPUT.c_str(), true, 1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        scratch_dir dir;
+        write_file(dir.at("in.csv"), input);
+        const std::string target = row.in_place ? "real.txt" : "out.txt";
+        if (row.old != nullptr)
+            write_file(dir.at(target), row.old);
+        if (row.in_place) {
+            ASSERT_EQ(symlink("real.txt", dir.at("out.txt").c_str()), 0);
+        }
+        launch how;
+        how.environment = {"TROVANEX_SYNC=1"};
+        std::vector<std::string> args {"in.csv", "out.txt"};
+        if (*row.call != '\0') {
+            how.program = "/usr/bin/strace";
+            how.argv0 = "strace";
+            args.insert(args.begin(), {"-f", "-o", "/dev/null", "-e", std::string("inject=") + row.call + ":error=EIO",
+                                          TROVANEX_BINARY});
+        }
+        const run_result result = run_program(dir.path, args, how);
+        EXPECT_EQ(result.status, row.status);
+        EXPECT_EQ(result.err, row.status == 0 ? "" : failed);
+        std::set<std::string> expected {"in.csv"};
+        if (row.old != nullptr || row.placed)
+            expected.insert(target);
+        if (row.in_place)
+            expected.insert("out.txt");
+        EXPECT_EQ(dir.listing(), expected);
+        if (expected.contains(target)) {
+            EXPECT_TRUE(read_file(dir.at(target)) == (row.placed ? converted : OLD_OUTPUT));
+        }
+    }
+}
+
 }  // namespace
