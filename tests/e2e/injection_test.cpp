@@ -28,6 +28,18 @@ namespace {
 #define UNDER_SANITIZER 1
 #endif
 
+// strace fails the program's own calls: only natively, on Linux, with no
+// sanitizer's calls among them.
+#ifdef UNDER_SANITIZER
+#define SKIP_UNLESS_STRACE_CAN_FAIL_CALLS() GTEST_SKIP() << "the sanitizers' own calls would be failed too"
+#else
+#define SKIP_UNLESS_STRACE_CAN_FAIL_CALLS()                                                                      \
+    SKIP_ON_WINDOWS("strace is Linux's");                                                                        \
+    SKIP_UNDER_QEMU("strace would fail the emulator's calls, not the program's");                                \
+    if (std::system("strace -V >/dev/null 2>&1") != 0)                                                           \
+    GTEST_SKIP() << "strace is not installed"
+#endif
+
 const std::string OLD_OUTPUT = "the previous output\r\n";
 
 std::string input_with_messages()
@@ -73,13 +85,7 @@ struct tally {
 
 TEST(Injection, EveryCallFailsInTurn)
 {
-    SKIP_ON_WINDOWS("strace is Linux's");
-    SKIP_UNDER_QEMU("strace would fail the emulator's calls, not the program's");
-#ifdef UNDER_SANITIZER
-    GTEST_SKIP() << "the sanitizers' own calls would be failed too";
-#endif
-    if (std::system("strace -V >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is not installed";
+    SKIP_UNLESS_STRACE_CAN_FAIL_CALLS();
     const struct {
         const char* call;
         const char* error;
@@ -184,13 +190,7 @@ TEST(Injection, EveryCallFailsInTurn)
 // stays; a failed flush of the folder comes after, with the new one placed.
 TEST(Injection, AFailedFlushFailsTheDurableRun)
 {
-    SKIP_ON_WINDOWS("strace is Linux's");
-    SKIP_UNDER_QEMU("strace would fail the emulator's calls, not the program's");
-#ifdef UNDER_SANITIZER
-    GTEST_SKIP() << "the sanitizers' own calls would be failed too";
-#endif
-    if (std::system("strace -V >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is not installed";
+    SKIP_UNLESS_STRACE_CAN_FAIL_CALLS();
     // More than one writeback step of output, so that writeback is started.
     std::string input;
     for (int i = 0; i < 200000; ++i)
