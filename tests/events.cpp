@@ -184,16 +184,29 @@ struct noting_reader {
         if (found != records || !is_line_end_byte(s.bytes[to]))
             e.text += "(a copy through a record's end holds other than it says)";
     }
-    void field(std::size_t from, std::size_t to, bool to_clean)
+    // The marks a field comes with are just its bytes to clean.
+    void check_marks(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
     {
-        bool holds = false;
-        for (std::size_t at = from; at < to; ++at)
-            holds |= s.bytes[at] == '|';
-        if (holds != to_clean)
-            e.text += "(a field says wrongly whether it holds a byte to clean)";
+        std::vector<std::uint32_t> found;
+        for (std::size_t at = from; at < to; ++at) {
+            if (s.bytes[at] == '|' || (e.mark_line_breaks && is_line_end_byte(s.bytes[at])))
+                found.push_back(static_cast<std::uint32_t>(at));
+        }
+        if (!std::equal(found.begin(), found.end(), marks.begin(), marks.end()))
+            e.text += "(a field's bytes to clean are wrong)";
+    }
+    void field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
+    {
+        check_marks(from, to, marks);
         note_field(s.bytes + from, to - from, &e);
     }
-    void quoted_field(std::size_t from, std::size_t to) { note_quoted(from, to); }
+    void quoted_field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
+    {
+        check_marks(from, to, marks);
+        if (marks.empty())
+            e.text += "(a quoted field handed on alone has no byte to clean)";
+        note_quoted(from, to);
+    }
     void record_end(std::size_t at)
     {
         note_record(s.bytes[at], &e);

@@ -24,6 +24,45 @@ std::size_t clean_line_breaks(unsigned char* bytes, std::size_t length, unsigned
     return length;
 }
 
+namespace {
+
+// clean_line_breaks where the splitter has found the bytes to look at
+// already: each '|' and, where the option asks, each line break, at marks
+// (offsets from base, in order, inside bytes). Only they are looked at.
+std::size_t clean_marked(unsigned char* bytes, std::size_t length, unsigned char* base,
+    std::span<const std::uint32_t> marks, unsigned char*& pipe)
+{
+    pipe = nullptr;
+    const bool remove = run_options.line_break_mode == LINE_BREAKS_REMOVE;
+    std::size_t line_feeds = 0;
+    unsigned char* kept = bytes;  // with line breaks removed: the bytes before kept are final,
+    unsigned char* next = bytes;  // and next is the first not yet moved there
+    for (const std::uint32_t mark : marks) {
+        unsigned char* const at = base + mark;
+        if (*at == '|') {
+            if (pipe == nullptr)
+                pipe = at - (next - kept);  // where it comes to lie
+            continue;
+        }
+        line_feeds += *at == '\n';
+        if (!remove) {
+            *at = ' ';
+            continue;
+        }
+        move_bytes(kept, next, static_cast<std::size_t>(at - next));
+        kept += at - next;
+        next = at + 1;
+    }
+    if (next != kept) {
+        move_bytes(kept, next, static_cast<std::size_t>(bytes + length - next));
+        length -= static_cast<std::size_t>(next - kept);
+    }
+    report_line_feeds_changed(line_feeds);
+    return length;
+}
+
+}  // namespace
+
 std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe)
 {
     pipe = nullptr;
@@ -100,14 +139,16 @@ void copy_field(unsigned char* to, const unsigned char* from, std::size_t n)
 }
 
 // A field that needs nothing but its quotes, put straight into the buffer
-// after its separator, copied by copy(to, from, length).
-template <auto Copy = copy_field>
+// after its separator, copied by copy(to, from, length); with Flush, the
+// buffer written out first if it lacks the room. Without, the common path
+// calls nothing and saves no registers for it.
+template <auto Copy = copy_field, bool Flush = true>
 [[gnu::always_inline]] inline bool put_as_it_stands(
     output_buffer& out, const unsigned char* field, std::size_t length, bool separator)
 {
     if (length + 3 > OUTPUT_BUFFER_SIZE)
         return false;
-    const std::span<unsigned char> room = out.room(length + 3);
+    const std::span<unsigned char> room = Flush ? out.room(length + 3) : out.room_left();
     if (room.size() < length + 3)
         return false;
     unsigned char* o = room.data();
@@ -136,14 +177,24 @@ void write_quoted(output_buffer& out, const unsigned char* field, std::size_t le
     out.put('"');
 }
 
+// Where the splitter found a field's bytes to clean, for clean_marked; or,
+// with no base, that it did not look.
+struct found_marks {
+    unsigned char* base = nullptr;
+    std::span<const std::uint32_t> at;
+};
+
 // A field that may hold a quote, a '|' or a line break: cleaned, its
 // changes reported, and written. Kept out of line, so that put_field's
 // common case needs no registers saved.
-[[gnu::noinline]] void put_cleaned(
-    output_buffer& out, unsigned char* field, std::size_t length, field_form form, bool separator)
+[[gnu::noinline]] void put_cleaned(output_buffer& out, unsigned char* field, std::size_t length, field_form form,
+    bool separator, const found_marks& marks = {})
 {
     unsigned char* pipe = nullptr;
-    length = clean_line_breaks(field, length, pipe);
+    if (marks.base != nullptr)
+        length = clean_marked(field, length, marks.base, marks.at, pipe);
+    else
+        length = clean_line_breaks(field, length, pipe);
     if (pipe != nullptr) {
         if (form == field_form::as_quoted) {
             // The message shows the field as delivered.
@@ -164,19 +215,20 @@ inline void put_field(output_buffer& out, unsigned char* field, std::size_t leng
     const bool separator = begin_field();
     const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
     if (!run_kernels.field_holds(field, length, true, line_breaks)
-        && (length <= SHORT_FIELD ? put_as_it_stands<copy_short>(out, field, length, separator)
-                                  : put_as_it_stands(out, field, length, separator)))
+        && (length <= SHORT_FIELD ? put_as_it_stands<copy_short, false>(out, field, length, separator)
+                                  : put_as_it_stands<copy_field, false>(out, field, length, separator)))
         return;
     put_cleaned(out, field, length, field_form::delivered, separator);
 }
 
 // The same path for a field the splitter has looked at already, which
-// says whether it holds a byte to clean.
-inline void put_looked_at(output_buffer& out, unsigned char* field, std::size_t length, field_form form, bool to_clean)
+// says where its bytes to clean are, if it holds any.
+inline void put_looked_at(
+    output_buffer& out, unsigned char* field, std::size_t length, field_form form, const found_marks& marks)
 {
     const bool separator = begin_field();
-    if (to_clean || !put_as_it_stands(out, field, length, separator))
-        put_cleaned(out, field, length, form, separator);
+    if (!marks.at.empty() || !put_as_it_stands(out, field, length, separator))
+        put_cleaned(out, field, length, form, separator, marks);
 }
 
 // A long field's pieces take the same path, the field kept open between
@@ -258,13 +310,13 @@ struct stretch_writer {
         copy(from, to);
         count_records(static_cast<std::int64_t>(records));
     }
-    void field(std::size_t from, std::size_t to, bool to_clean)
+    void field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
     {
-        put_looked_at(out, bytes + from, to - from, field_form::unquoted, to_clean);
+        put_looked_at(out, bytes + from, to - from, field_form::unquoted, {bytes, marks});
     }
-    void quoted_field(std::size_t from, std::size_t to)
+    void quoted_field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
     {
-        put_looked_at(out, bytes + from, to - from, field_form::as_quoted, true);
+        put_looked_at(out, bytes + from, to - from, field_form::as_quoted, {bytes, marks});
     }
     void record_end(std::size_t) { end_record(out); }
 };

@@ -55,6 +55,8 @@ struct output_buffer {
             return {};
         return {bytes.get() + used, OUTPUT_BUFFER_SIZE - used};
     }
+    // The free room as it is, nothing written out for more.
+    std::span<unsigned char> room_left() { return {bytes.get() + used, OUTPUT_BUFFER_SIZE - used}; }
     // The bytes from the room's start up to end are kept.
     void keep_up_to(const unsigned char* end) { used = static_cast<std::size_t>(end - bytes.get()); }
 

@@ -20,6 +20,10 @@ std::size_t deliver_fields(const block& b, std::size_t pos, const field_ends& fo
     const std::uint32_t* const ends = found.ends.get();
     const std::uint32_t* const doubled = found.doubled.get();
     unsigned char* const bytes = b.bytes;
+    // Held apart from to, which the calls could otherwise change.
+    const split_field on_field = to.on_field;
+    const split_record on_record = to.on_record;
+    void* const data = to.data;
     std::size_t i = 0, d = 0;
     while (i < safe) {
         pos = skip_between_records(bytes, pos, i);
@@ -36,15 +40,15 @@ std::size_t deliver_fields(const block& b, std::size_t pos, const field_ends& fo
                         ++d;
                     length = collapse_quotes(field + 1, length);
                 }
-                to.on_field(field + 1, length, to.data);
+                on_field(field + 1, length, data);
             } else {
                 std::size_t first = pos, last = end;
                 drop_blanks(bytes, first, last);
-                to.on_field(bytes + first, last - first, to.data);
+                on_field(bytes + first, last - first, data);
             }
             pos = end + 1;
             if (is_line_end(bytes[end])) {
-                to.on_record(bytes[end], to.data);
+                on_record(bytes[end], data);
                 ++records;
                 break;
             }

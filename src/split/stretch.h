@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "common/bits.h"
 
@@ -135,15 +136,16 @@ template <typename Reader>
         const std::size_t field_end = next_separator(s.separators, special, end);
         if (start > copied)
             reader.copy_fields(copied, start - 1, fields_in(s.separators, copied, start - 1));
-        const bool holds_byte_to_clean = to_clean.next() < field_end;
+        const std::uint32_t* const marks = to_clean.at + to_clean.next_index;
         to_clean.pass(field_end);
         loose.pass(field_end);
+        const std::span<const std::uint32_t> field_marks(marks, to_clean.at + to_clean.next_index);
         if (bytes[start] == '"') {
-            reader.quoted_field(start + 1, field_end - 1);
+            reader.quoted_field(start + 1, field_end - 1, field_marks);
         } else {
             std::size_t first = start, last = field_end;
             drop_blanks(bytes, first, last);
-            reader.field(first, last, holds_byte_to_clean);
+            reader.field(first, last, field_marks);
         }
         copied = field_end + 1;
     }
@@ -161,10 +163,12 @@ template <typename Reader>
 //   copy_through(from, to, records)  such fields, from one that begins a
 //       field up to a record's line end at to; so many records end inside
 //       it, each by CR LF;
-//   field(from, to, to_clean)  an unquoted field, its blanks dropped,
-//       that holds a byte to clean (to_clean) or had blanks to drop;
-//   quoted_field(from, to)  a quoted field's bytes between its quotes, each
-//       quote still doubled, that holds a byte to clean;
+//   field(from, to, marks)  an unquoted field, its blanks dropped, that
+//       holds bytes to clean (marks, the field's part of to_clean, which
+//       may be empty) or had blanks to drop;
+//   quoted_field(from, to, marks)  a quoted field's bytes between its
+//       quotes, each quote still doubled, and its bytes to clean (marks,
+//       not empty);
 //   record_end(at)  the record ends at its line end, at.
 template <typename Reader>
 [[gnu::always_inline]] inline std::size_t walk_stretch(const plain_stretch& s, Reader& reader)
