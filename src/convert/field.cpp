@@ -49,7 +49,8 @@ std::size_t clean_marked(unsigned char* bytes, std::size_t length, unsigned char
             *at = ' ';
             continue;
         }
-        move_bytes(kept, next, static_cast<std::size_t>(at - next));
+        if (kept != next)  // before the first, the bytes are where they belong
+            move_bytes(kept, next, static_cast<std::size_t>(at - next));
         kept += at - next;
         next = at + 1;
     }

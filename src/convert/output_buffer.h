@@ -53,7 +53,7 @@ struct output_buffer {
     {
         if (OUTPUT_BUFFER_SIZE - used < at_least && !flush())
             return {};
-        return {bytes.get() + used, OUTPUT_BUFFER_SIZE - used};
+        return room_left();
     }
     // The free room as it is, nothing written out for more.
     std::span<unsigned char> room_left() { return {bytes.get() + used, OUTPUT_BUFFER_SIZE - used}; }
