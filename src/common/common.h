@@ -69,6 +69,8 @@ inline constexpr const char MSG_CONVERT_FAILED[] = "Failed to convert file %s: %
 inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
 inline constexpr const char MSG_PARSE_ERROR_RECORD[] = "The parser stopped in record %4lld\n";
 inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";
+// The reason in MSG_READ_FAILED for an input another program cut short.
+inline constexpr const char MSG_INPUT_SHRANK[] = "it was cut short while it was read";
 inline constexpr const char MSG_PROGRESS[] = "\r%9lld records";
 inline constexpr const char MSG_SUMMARY[] = "\n%lld records processed\n";
 inline constexpr const char MSG_LINE_BREAK_TO_SPACE[]
@@ -83,3 +85,7 @@ inline constexpr const char MSG_VERSION[] = "trovanex %s\n";
 // After the version: each vector unit this build and processor run, as
 // TROVANEX_VECTOR names them, narrowest first; the last is the default.
 inline constexpr const char MSG_VECTOR_UNITS[] = "vector units:";
+// TROVANEX_VECTOR names no unit this program runs here, and the widest it
+// runs is used instead.
+inline constexpr const char MSG_VECTOR_UNIT_UNKNOWN[]
+    = "TROVANEX_VECTOR=%s is not a vector unit this program runs here; it uses %s\n";

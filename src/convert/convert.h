@@ -14,7 +14,7 @@ enum pass_outcome : int {
     PASS_OK = 0,
     PASS_PARSE_FAILED,  // error holds libcsv's status; record, the record it stopped in
     PASS_INPUT_READ_FAILED,  // error holds the errno
-    PASS_INPUT_INVALID,  // UTF-16 input that is not; error holds EILSEQ
+    PASS_INPUT_INVALID,  // the input is not what it should be; error holds EILSEQ
     PASS_INTERMEDIATE_WRITE_FAILED,  // error holds the errno
     PASS_INTERMEDIATE_READ_FAILED,  // error holds the errno
     PASS_OUTPUT_WRITE_FAILED,  // error holds the errno
@@ -28,6 +28,7 @@ struct pass_report {
     std::int64_t record;
     input_encoding encoding;  // what the input's first bytes said; a mark is not parsed
     std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
+    const char* reason = nullptr;  // PASS_INPUT_INVALID: what is wrong, where the errno's text does not say
 };
 
 // The first pass alone: the input into the intermediate file, all of it

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "common/common.h"
 #include "kernels/kernels.h"
 #include "platform/platform.h"
 
@@ -24,12 +25,33 @@ struct utf16_input {
 
 decoded_input::decoded_input(int input)
     : fd(input)
+    , opened_size(regular_file_size(input))
 {
 }
 
 decoded_input::~decoded_input() = default;
 
 namespace {
+
+// Reads the input's own bytes. At their end a regular file must have given
+// all it held when it was opened, and hold it still: one cut short
+// meanwhile (truncated by another program) would pass for a shorter input.
+std::ptrdiff_t read_raw(decoded_input& in, unsigned char* into, std::size_t room)
+{
+    const std::ptrdiff_t got = read_some(in.fd, into, room);
+    if (got > 0) {
+        in.raw_read += static_cast<std::uint64_t>(got);
+    } else if (got == 0 && in.opened_size >= 0) {
+        const std::int64_t now = regular_file_size(in.fd);
+        if (in.raw_read < static_cast<std::uint64_t>(in.opened_size) || (now >= 0 && now < in.opened_size)) {
+            in.invalid = true;
+            in.reason = MSG_INPUT_SHRANK;
+            errno = EILSEQ;
+            return -1;
+        }
+    }
+    return got;
+}
 
 // Fills into with UTF-8 decoded from the UTF-16 input.
 std::ptrdiff_t read_utf16(decoded_input& in, unsigned char* into, std::size_t room)
@@ -38,7 +60,7 @@ std::ptrdiff_t read_utf16(decoded_input& in, unsigned char* into, std::size_t ro
     while (u.text_start == u.text_end) {
         if (u.at_end)
             return 0;
-        const std::ptrdiff_t got = read_some(in.fd, u.raw.get() + u.raw_used, u.raw_size - u.raw_used);
+        const std::ptrdiff_t got = read_raw(in, u.raw.get() + u.raw_used, u.raw_size - u.raw_used);
         if (got < 0)
             return -1;
         u.at_end = got == 0;
@@ -75,10 +97,10 @@ bool begins_with(const unsigned char* bytes, std::ptrdiff_t length, std::span<co
 // returns the bytes that follow it.
 std::ptrdiff_t read_start(decoded_input& in, unsigned char* into, std::size_t room)
 {
-    std::ptrdiff_t got = read_some(in.fd, into, room);
+    std::ptrdiff_t got = read_raw(in, into, room);
     // A mark is only known once three bytes have come, or all there are.
     while (got > 0 && static_cast<std::size_t>(got) < sizeof BYTE_ORDER_MARK) {
-        const std::ptrdiff_t more = read_some(in.fd, into + got, room - static_cast<std::size_t>(got));
+        const std::ptrdiff_t more = read_raw(in, into + got, room - static_cast<std::size_t>(got));
         if (more <= 0) {
             if (more < 0)
                 got = -1;
@@ -110,7 +132,7 @@ std::ptrdiff_t read_start(decoded_input& in, unsigned char* into, std::size_t ro
         return read_utf16(in, into, room);
     }
     std::memmove(into, into + mark, static_cast<std::size_t>(got));
-    return got == 0 ? read_some(in.fd, into, room) : got;
+    return got == 0 ? read_raw(in, into, room) : got;
 }
 
 }  // namespace
@@ -119,5 +141,5 @@ std::ptrdiff_t read_decoded(decoded_input& in, unsigned char* into, std::size_t 
 {
     if (!in.mark_read)
         return read_start(in, into, room);
-    return in.utf16 != nullptr ? read_utf16(in, into, room) : read_some(in.fd, into, room);
+    return in.utf16 != nullptr ? read_utf16(in, into, room) : read_raw(in, into, room);
 }

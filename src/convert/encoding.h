@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 enum input_encoding : int {
@@ -26,9 +27,15 @@ struct utf16_input;
 // pass alone.
 struct decoded_input {
     int fd;
+    std::int64_t opened_size;  // a regular file's size when it was opened, else -1
+    std::uint64_t raw_read = 0;  // bytes read from fd so far
     bool mark_read = false;  // the first bytes have come, and encoding says what they are
     input_encoding encoding = ENCODING_BYTES;
-    bool invalid = false;  // the input is not the UTF-16 its mark says
+    // The input is not what it should be: not the UTF-16 its mark says, or
+    // cut short while it was read. reason says what is wrong, where the
+    // errno's text does not (null: EILSEQ's).
+    bool invalid = false;
+    const char* reason = nullptr;
     std::unique_ptr<utf16_input> utf16;
 
     explicit decoded_input(int input);
@@ -38,6 +45,6 @@ struct decoded_input {
 };
 
 // Fills into with up to room bytes of the input as text: how many came, 0
-// at its end, or -1 with errno set (EILSEQ, and invalid set, for UTF-16
-// that is not).
+// at its end, or -1 with errno set (EILSEQ, and invalid set, for an input
+// that is not what it should be).
 std::ptrdiff_t read_decoded(decoded_input& in, unsigned char* into, std::size_t room);

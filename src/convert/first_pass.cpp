@@ -51,6 +51,7 @@ pass_report report_of(const split_report& split, first_pass_input& in, intermedi
     } else if (split.outcome == SPLIT_STOPPED && in.decoded.invalid) {
         report.outcome = PASS_INPUT_INVALID;
         report.error = EILSEQ;
+        report.reason = in.decoded.reason;
     } else if (split.outcome == SPLIT_STOPPED && in.read_error != 0) {
         report.outcome = PASS_INPUT_READ_FAILED;
         report.error = in.read_error;

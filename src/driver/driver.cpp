@@ -34,6 +34,10 @@ int check_passes(const pass_report& report, const char* input_path, const char* 
         console_print(stderr, "%s", MSG_INPUT_READ_ERROR);
         return STATUS_FAILED;
     case PASS_INPUT_INVALID:
+        if (report.reason != nullptr) {
+            console_print(stderr, MSG_READ_FAILED, input_path, report.reason);
+            return STATUS_FAILED;
+        }
         return report_file_error(MSG_READ_FAILED, input_path, report.error);
     case PASS_INTERMEDIATE_WRITE_FAILED:
         return report_file_error(MSG_WRITE_FAILED, INTERMEDIATE_NAME, report.error);
@@ -78,14 +82,9 @@ int convert_in_place(int input, int intermediate, const char* input_path, const 
 }
 
 // The output staged beside the old one, both passes at once, and the new
-// output put in the old one's place only when both have succeeded; on
-// every other path out it is dropped.
+// output put in the old one's place only when both have succeeded.
 int convert_staged(int input, int intermediate, staged_output& staged, const char* input_path, const char* output_path)
 {
-    struct dropped_unless_placed {
-        staged_output& output;
-        ~dropped_unless_placed() { discard_output(output); }
-    } guard {staged};
     staged.durable = durable_mode();
     const pass_report report = run_passes_together(input, intermediate, staged.fd, splitter_settings(), staged.durable);
     if (const int status = check_passes(report, input_path, output_path); status != STATUS_OK)
@@ -109,11 +108,17 @@ int convert(const char* input_path, const char* output_path)
     const descriptor intermediate(create_scratch_file());
     if (intermediate.fd < 0)
         return report_file_error(MSG_OPEN_FAILED, INTERMEDIATE_NAME, errno);
-
-    staged_output staged = stage_output(output_path);
-    if (staged.fd < 0)
+    // An output that cannot be made is found out now, not after hours of
+    // reading. A staged one is dropped on every path out but its commit.
+    struct dropped_unless_placed {
+        staged_output output;
+        ~dropped_unless_placed() { discard_output(output); }
+    } staged {stage_output(output_path)};
+    if (staged.output.error != 0)
+        return report_file_error(MSG_OPEN_FAILED, output_path, staged.output.error);
+    if (staged.output.fd < 0)
         return convert_in_place(input.fd, intermediate.fd, input_path, output_path);
-    return convert_staged(input.fd, intermediate.fd, staged, input_path, output_path);
+    return convert_staged(input.fd, intermediate.fd, staged.output, input_path, output_path);
 }
 
 // A message lost on the way to standard output is a failure too: the run
@@ -176,15 +181,22 @@ int run_guarded(int argc, char** argv)
 vector_unit chosen_vector_unit()
 {
     vector_unit unit = best_vector_unit();
-    if (const char* const name = std::getenv("TROVANEX_VECTOR"))
-        vector_unit_named(name, unit);
+    const char* const name = std::getenv("TROVANEX_VECTOR");
+    if (name != nullptr && !vector_unit_named(name, unit))
+        console_print(stderr, MSG_VECTOR_UNIT_UNKNOWN, name, vector_unit_name(unit));
     return unit;
 }
 
 bool durable_mode()
 {
     const char* const asked = std::getenv("TROVANEX_SYNC");
-    return asked != nullptr && *asked != '\0' && std::strcmp(asked, "0") != 0;
+    if (asked == nullptr)
+        return false;
+    for (const char* off : {"", "0", "no", "false", "off"}) {
+        if (equal_ignoring_case(asked, off))
+            return false;
+    }
+    return true;
 }
 
 split_settings splitter_settings()
@@ -202,6 +214,12 @@ split_settings splitter_settings()
 
 int convert_file(int argc, char** argv)
 {
+    if (!claim_standard_descriptors()) {
+        // Nothing may be opened while a standard descriptor's number is
+        // free; standard error, if it is there, says why.
+        std::fprintf(stderr, MSG_OPEN_FAILED, NULL_DEVICE_NAME, std::strerror(errno));
+        return STATUS_FAILED;
+    }
     prepare_console_streams();
     // Messages about changed fields can come by the million; unless a
     // person is watching, they are written in blocks, not one by one.

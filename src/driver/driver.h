@@ -26,11 +26,13 @@ split_settings splitter_settings();
 
 // The vector unit both passes use: the widest this build and processor
 // run, or the one TROVANEX_VECTOR names ("portable", "sse2", "avx2",
-// "avx512", "neon"), for tests and measurements; never one they lack.
+// "avx512", "neon"), for tests and measurements; never one they lack. A
+// name that is no unit this program runs here is warned about on standard
+// error, and the widest used.
 vector_unit chosen_vector_unit();
 
 // Whether the environment's TROVANEX_SYNC asks for the durable mode: set,
-// and neither empty nor "0". The output's bytes then reach stable storage
+// and none of "", "0", "no", "false" and "off" in any case. The output's bytes then reach stable storage
 // before the run ends with status 0, and a staged output's before it takes
 // its name.
 bool durable_mode();

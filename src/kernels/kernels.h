@@ -148,8 +148,8 @@ std::span<const vector_unit> vector_units();
 
 vector_unit best_vector_unit();
 
-// The unit of that name, if this build and processor run it, else the
-// widest they do; false, and unit unchanged, for a name that is no unit's.
+// The unit of that name, if this build and processor run it; false, and
+// unit unchanged, for a name that is no unit's or one they cannot run.
 bool vector_unit_named(const char* name, vector_unit& unit);
 
 const char* vector_unit_name(vector_unit unit);

@@ -131,10 +131,10 @@ const char* vector_unit_name(vector_unit unit)
 bool vector_unit_named(const char* name, vector_unit& unit)
 {
     for (const unit_descriptor* descriptor : UNITS) {
-        if (std::strcmp(name, descriptor->name) == 0) {
-            const std::span<const vector_unit> units = vector_units();
-            unit = std::find(units.begin(), units.end(), descriptor->unit) != units.end() ? descriptor->unit
-                                                                                          : best_vector_unit();
+        const std::span<const vector_unit> units = vector_units();
+        if (std::strcmp(name, descriptor->name) == 0
+            && std::find(units.begin(), units.end(), descriptor->unit) != units.end()) {
+            unit = descriptor->unit;
             return true;
         }
     }

@@ -26,6 +26,13 @@ inline constexpr char PATH_SEPARATORS[] = "/";
 inline constexpr bool PATHS_HAVE_DRIVES = false;
 #endif
 
+// The device that swallows what is written to it, as messages name it.
+#ifdef _WIN32
+inline constexpr char NULL_DEVICE_NAME[] = "NUL";
+#else
+inline constexpr char NULL_DEVICE_NAME[] = "/dev/null";
+#endif
+
 // Data files are handled as descriptors and moved in large blocks, with
 // no stream buffer copying in between.
 
@@ -43,6 +50,11 @@ int create_output_file(const char* path);
 // It never outlives the process, however that ends. Returns -1 with errno
 // set on failure.
 int create_scratch_file();
+
+// The size of an open regular file, so that one cut short while it is read
+// can be told from one read to its end; -1 for anything else (a pipe, a
+// device) or where it cannot be had.
+std::int64_t regular_file_size(int fd);
 
 // Reads up to room bytes: how many came, 0 at the end of the file, -1 with
 // errno set on failure. An interrupted read is tried again.
@@ -117,7 +129,11 @@ struct descriptor {
 // then the new file has no name, or, where the file system has no unnamed
 // files, a hidden one that every exit removes, signals included.
 struct staged_output {
-    int fd = -1;  // -1: the output is to be written in place
+    int fd = -1;  // -1: the output is to be written in place, or cannot be made
+    // Nonzero: the output cannot be made at all (its folder is missing or
+    // cannot be written, it is a directory, it cannot be written), and this
+    // errno says why, as creating it would.
+    int error = 0;
     std::string hidden_name;  // the new file's name meanwhile, where it needs one
     bool replaces = false;  // an output exists and will be replaced
     // Set by the caller: the durable mode. On commit the new file's data
@@ -132,9 +148,10 @@ struct staged_output {
 // Stages a new output for path, open for writing, with the existing
 // output's permission bits and group. Gives fd -1 where that cannot be done
 // or must not be: the output is not a regular file (a device, a FIFO, a
-// symbolic link, a directory), has more than one link, belongs to another
-// user or cannot be written, or its directory cannot be written; and on
-// Windows, whose files cannot be unnamed.
+// symbolic link), has more than one link or belongs to another user, or
+// its directory cannot be written. Nothing is created then, and the output
+// is to be written in place once the input is read, unless error says it
+// cannot be: that is found out here, before any input is read.
 staged_output stage_output(const char* path);
 
 // Puts the staged output in place under path and closes it. False with
@@ -147,12 +164,21 @@ bool commit_output(staged_output& output, const char* path);
 // Drops the staged output, leaving nothing behind.
 void discard_output(staged_output& output);
 
-// Whether the descriptor is an interactive terminal.
+// Whether the descriptor is an interactive terminal (a console on Windows).
 bool is_terminal(int fd);
 
 // Whether both paths name one existing file, by whatever names: the same
 // device and inode on POSIX, volume and file index on Windows.
 bool same_file(const char* a, const char* b);
+
+// Called first, before any file is opened. Gives each of the descriptors
+// 0, 1 and 2 that the run was started without the null device, so that no
+// file of the run takes its number and has messages written into it; a
+// closed standard output or error still fails every write to it (EBADF).
+// Writes to a pipe with no reader, or past the file size limit, fail with
+// EPIPE and EFBIG rather than end the run by a signal. False, with errno
+// set, if the null device cannot be opened.
+bool claim_standard_descriptors();
 
 // Sets up standard output and standard error for the program's messages:
 // on POSIX their writes go on after an interruption, and the errno of the

@@ -58,6 +58,14 @@ int create_scratch_file()
     return fd;
 }
 
+std::int64_t regular_file_size(int fd)
+{
+    struct stat info { };
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
 std::ptrdiff_t read_some(int fd, void* into, std::size_t room)
 {
     for (;;) {
@@ -168,19 +176,25 @@ bool same_file(const char* a, const char* b)
 namespace {
 
 // A console stream's descriptor and the errno of its first failed write.
-// Written by the stream's write function, on whichever thread prints (the
-// first pass's, and the main thread's before and after it); read by
-// finish_console_stream at the end.
+// closed is set by claim_standard_descriptors, before anything is written;
+// error is written by the stream's write function, on whichever thread
+// prints (the first pass's, and the main thread's before and after it),
+// and read by finish_console_stream at the end.
 struct console_sink {
     int fd;
     int error;
+    bool closed;  // the run was started without it: the null device holds its place
 };
-console_sink output_sink {1, 0};
-console_sink error_sink {2, 0};
+console_sink output_sink {1, 0, false};
+console_sink error_sink {2, 0, false};
 
 ssize_t write_to_sink(void* cookie, const char* bytes, std::size_t size)
 {
     auto* sink = static_cast<console_sink*>(cookie);
+    if (sink->closed) {
+        sink->error = EBADF;
+        return 0;
+    }
     // After a failure later messages are still tried: a later one may say
     // more, such as which file the run failed on.
     // A failure is 0 bytes written, as fopencookie asks: the C library
@@ -195,6 +209,34 @@ ssize_t write_to_sink(void* cookie, const char* bytes, std::size_t size)
 }
 
 }  // namespace
+
+bool claim_standard_descriptors()
+{
+    // In order, so that each open takes the lowest number free: the one
+    // being claimed.
+    for (const int fd : {0, 1, 2}) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null < 0)
+            return false;
+        if (null != fd) {
+            const bool moved = dup2(null, fd) == fd;
+            close(null);
+            if (!moved)
+                return false;
+        }
+        if (fd == 1)
+            output_sink.closed = true;
+        if (fd == 2)
+            error_sink.closed = true;
+    }
+    // Such a write then fails with EPIPE or EFBIG, and is reported as any
+    // failed write is.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    return true;
+}
 
 void prepare_console_streams()
 {

@@ -104,9 +104,32 @@ mode_t creation_mode()
     return 0666 & ~mask;
 }
 
-}  // namespace
+// Why the output could not be written in place, as creating it would say,
+// found out without creating or emptying it; 0 if it could be.
+int in_place_error(const char* path)
+{
+    if (*path == '\0')
+        return ENOENT;
+    struct stat info { };
+    if (stat(path, &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            return EISDIR;
+        if (S_ISSOCK(info.st_mode))
+            return ENXIO;
+        return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? 0 : errno;
+    }
+    if (errno != ENOENT)
+        return errno;
+    // A symbolic link to nothing yet: opening it makes its target, where
+    // the link says.
+    struct stat link { };
+    if (lstat(path, &link) == 0)
+        return 0;
+    return faccessat(AT_FDCWD, directory_of(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
 
-staged_output stage_output(const char* path)
+// A new file beside the output, as stage_output gives it, or fd -1.
+staged_output stage_beside(const char* path)
 {
     staged_output staged;
     const std::size_t length = std::strlen(path);
@@ -149,6 +172,16 @@ staged_output stage_output(const char* path)
         }
     }
     staged.fd = fd;
+    return staged;
+}
+
+}  // namespace
+
+staged_output stage_output(const char* path)
+{
+    staged_output staged = stage_beside(path);
+    if (staged.fd < 0)
+        staged.error = in_place_error(path);
     return staged;
 }
 

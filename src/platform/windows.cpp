@@ -183,6 +183,7 @@ struct console_sink {
     std::FILE* stream = nullptr;  // stdout and stderr are calls here: kept once
     HANDLE handle = nullptr;
     bool is_console = false;
+    bool closed = false;  // the process was started without it
     int error = 0;
     // A redirected stream's text, with CR LF line ends as a console's has,
     // written out a block at a time: the run-time's text mode takes the
@@ -195,6 +196,8 @@ console_sink error_sink;
 
 void flush_sink(console_sink& sink)
 {
+    if (sink.closed && sink.used > 0)
+        sink.error = EBADF;
     for (std::size_t done = 0; done < sink.used && sink.error == 0;) {
         DWORD put = 0;
         if (!WriteFile(sink.handle, sink.held + done, static_cast<DWORD>(sink.used - done), &put, nullptr))
@@ -244,6 +247,24 @@ char16_t from_console_code_page(unsigned char byte)
 
 }  // namespace
 
+bool claim_standard_descriptors()
+{
+    // The C run-time holds descriptors 0, 1 and 2 for the standard handles
+    // whether the process was given them or not (a missing one's handle is
+    // INVALID_HANDLE_VALUE, or -2 in later run-times), so no file takes
+    // their numbers. A write to a missing one fails: prepare_console_streams.
+    return true;
+}
+
+std::int64_t regular_file_size(int fd)
+{
+    const HANDLE file = handle_of(fd);
+    LARGE_INTEGER size;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size))
+        return -1;
+    return size.QuadPart;
+}
+
 bool is_terminal(int fd)
 {
     DWORD mode;
@@ -256,7 +277,13 @@ void prepare_console_streams()
         console_sink& sink = fd == 1 ? output_sink : error_sink;
         sink.stream = fd == 1 ? stdout : stderr;
         sink.handle = handle_of(fd);
-        sink.is_console = is_terminal(fd);
+        // Missing, or no handle of the process's (-2 is the run-time's mark
+        // for none); a write to such a handle would reach no file, or the
+        // wrong object.
+        sink.closed = sink.handle == nullptr || sink.handle == INVALID_HANDLE_VALUE
+            || sink.handle == reinterpret_cast<HANDLE>(-2)
+            || (GetFileType(sink.handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR);
+        sink.is_console = !sink.closed && is_terminal(fd);
     }
 }
 

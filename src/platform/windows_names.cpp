@@ -80,7 +80,8 @@ int errno_for(DWORD error)
     case ERROR_ALREADY_EXISTS:
         return EEXIST;
     case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
+    case ERROR_NO_DATA:  // a pipe's reader gone, as Windows says it
+    case ERROR_PIPE_NOT_CONNECTED:  // ...and as Wine does
         return EPIPE;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:

@@ -77,9 +77,35 @@ DWORD attributes_for(const char* path)
         & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
 }
 
-}  // namespace
+// Why the output could not be written in place, as creating it would say,
+// found out without creating or emptying it; 0 if it could be. For a new
+// output, made is the errno of the failed attempt to make a file beside
+// it, which is what its folder says.
+int in_place_error(const char* path, int made)
+{
+    if (*path == '\0')
+        return ENOENT;
+    const std::wstring name = system_name(path);
+    const std::wstring full = full_path(name);
+    if (full.empty() || full.starts_with(L"\\\\.\\"))
+        return 0;  // a device: opened when it is written to
+    // Opened for writing as it stands, neither emptied nor made: a folder
+    // or a read-only file is refused as creating it would be.
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+        return made;
+    return errno_for(error);
+}
 
-staged_output stage_output(const char* path)
+// A new file beside the output, as stage_output gives it, or fd -1; made
+// is set to the errno of a failed attempt to make one.
+staged_output stage_beside(const char* path, int& made)
 {
     staged_output staged;
     const std::size_t length = std::strlen(path);
@@ -128,6 +154,7 @@ staged_output stage_output(const char* path)
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS)
                 continue;
+            made = errno_for(GetLastError());
             return staged;  // the folder cannot be written, for one
         }
         if (!staged.deleted_on_close && !mark_for_deletion(file, true)) {
@@ -140,6 +167,17 @@ staged_output stage_output(const char* path)
             staged.hidden_name = hidden_utf8;
         return staged;
     }
+    return staged;
+}
+
+}  // namespace
+
+staged_output stage_output(const char* path)
+{
+    int made = 0;
+    staged_output staged = stage_beside(path, made);
+    if (staged.fd < 0)
+        staged.error = in_place_error(path, made);
     return staged;
 }
 

@@ -93,8 +93,12 @@ void find_settings_file(char** argv)
         std::FILE* file = open_settings_file(candidate.path);
         if (file == nullptr) {
             console_print(stdout, "%s", MSG_SETTINGS_UNOPENABLE);
-            console_flush(stdout);
-            std::getchar();  // the user's keystroke; at the end of input, none comes
+            // The wait is for a person at a terminal; a batch run, whose
+            // input may be a pipe that never ends, goes on at once.
+            if (is_terminal(0)) {
+                console_flush(stdout);
+                std::getchar();
+            }
             return;
         }
         read_settings(file, candidate.kind, program.base);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -133,8 +134,9 @@ bool can_drop_privileges()
 
 running_program start_program(const std::string& dir, const std::vector<std::string>& args, const launch& how)
 {
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0
+        || (how.standard_input_pipe && pipe2(in_pipe, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
 
 #ifdef TROVANEX_EMULATOR
@@ -158,7 +160,7 @@ running_program start_program(const std::string& dir, const std::vector<std::str
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int null_fd = open("/dev/null", O_RDONLY);
+        const int null_fd = how.standard_input_pipe ? in_pipe[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
         int out_fd = out_pipe[1];
         if (!how.standard_output.empty()) {
             out_fd = open(how.standard_output.c_str(), O_WRONLY);
@@ -172,13 +174,17 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         if (null_fd < 0 || out_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_pipe[1], 2) < 0
             || chdir(dir.c_str()) != 0)
             _exit(126);
+        for (const int fd : how.closed_descriptors)
+            close(fd);
+        // SIGXFSZ as a shell leaves it: the program must make it a failed
+        // write itself.
         if (how.file_size_limit > 0) {
-            // Writes past the limit then fail with EFBIG, as on a full disk,
-            // instead of killing the program.
             const rlimit limit {static_cast<rlim_t>(how.file_size_limit), static_cast<rlim_t>(how.file_size_limit)};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 _exit(126);
         }
+        if (how.time_limit > 0)
+            alarm(how.time_limit);
         if (how.memory_limit > 0) {
             const rlimit limit {static_cast<rlim_t>(how.memory_limit), static_cast<rlim_t>(how.memory_limit)};
             if (setrlimit(RLIMIT_AS, &limit) != 0)
@@ -197,7 +203,9 @@ running_program start_program(const std::string& dir, const std::vector<std::str
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    return {pid, out_pipe[0], err_pipe[0], dir, args, how};
+    if (in_pipe[0] >= 0)
+        close(in_pipe[0]);
+    return {pid, out_pipe[0], err_pipe[0], in_pipe[1], dir, args, how};
 }
 
 run_result wait_program(running_program program)
@@ -206,6 +214,7 @@ run_result wait_program(running_program program)
     pollfd fds[2] = {{program.out_fd, POLLIN, 0}, {program.err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
+    const auto out_limit = static_cast<std::size_t>(program.how.standard_output_read_limit);
     while (open_count > 0) {
         if (poll(fds, 2, -1) < 0)
             continue;
@@ -213,7 +222,10 @@ run_result wait_program(running_program program)
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
             char buffer[65536];
-            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            std::size_t room = sizeof buffer;
+            if (i == 0 && program.how.standard_output_read_limit >= 0)
+                room = std::min(room, out_limit - result.out.size());
+            const ssize_t got = room == 0 ? 0 : read(fds[i].fd, buffer, room);
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
             } else {
@@ -226,6 +238,8 @@ run_result wait_program(running_program program)
     int wait_status = 0;
     rusage usage {};
     wait4(program.pid, &wait_status, 0, &usage);
+    if (program.in_fd >= 0)
+        close(program.in_fd);
     result.peak_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 #ifdef TESTS_ON_WINDOWS

@@ -45,10 +45,16 @@ struct launch {
     as_user user = as_user::self;
     std::string program = TROVANEX_BINARY;  // the file executed
     std::string argv0;  // its argument 0; empty: program
-    long file_size_limit = 0;  // bytes any one file may grow to; 0: no limit
+    long file_size_limit = 0;  // bytes any one file may grow to (as ulimit -f sets it); 0: no limit
     long memory_limit = 0;  // bytes of address space; 0: no limit
     std::string standard_output;  // a file standard output goes to instead of the collected pipe
     bool standard_output_closed = false;  // standard output is a pipe nobody reads
+    // Standard output's pipe is closed once this many bytes have been read
+    // from it, as `| head -c N` does; -1: all is read.
+    long standard_output_read_limit = -1;
+    std::vector<int> closed_descriptors;  // of 0, 1 and 2: started without these
+    bool standard_input_pipe = false;  // a pipe held open and never written, as a batch job's
+    unsigned time_limit = 0;  // seconds before SIGALRM ends a run that hangs; 0: none
     std::vector<std::string> environment;  // NAME=value, added to the program's environment
 };
 
@@ -59,6 +65,7 @@ struct running_program {
     pid_t pid;
     int out_fd;
     int err_fd;
+    int in_fd;  // the write end of standard_input_pipe, or -1
     std::string dir;
     std::vector<std::string> args;
     launch how;
@@ -72,7 +79,7 @@ inline launch unprivileged()
 }
 
 // Starts the program in dir with the given arguments (argument 0 is added
-// in front) and standard input from /dev/null.
+// in front) and standard input from /dev/null, unless how says otherwise.
 running_program start_program(const std::string& dir, const std::vector<std::string>& args, const launch& how = {});
 run_result wait_program(running_program program);
 

@@ -162,7 +162,7 @@ const row ROWS[] = {
     {"InputIsDirectory", "a directory is refused when opened", {".", "out.txt"}, "", "",
         fmt(MSG_OPEN_FAILED, ".", std::strerror(EISDIR)), 1, std::nullopt, "out.txt",
         "opening a directory fails with the system's own reason"},
-    {"OutputDirectoryMissing", "the output is created after the first pass", {"in.csv", "no/out.txt"}, "a\n", "",
+    {"OutputDirectoryMissing", "found out before the input is read", {"in.csv", "no/out.txt"}, "a\n", "",
         fmt(MSG_OPEN_FAILED, "no/out.txt", std::strerror(ENOENT)), 1, std::nullopt},
     {"OutputDeviceFull", "a failed write is an error, not a success", {"in.csv", "/dev/full"}, "a\n", "",
         fmt(MSG_WRITE_FAILED, "/dev/full", std::strerror(ENOSPC)), 1, std::nullopt, "out.txt", "there is no /dev/full"},
