@@ -69,8 +69,12 @@ inline constexpr const char MSG_CONVERT_FAILED[] = "Failed to convert file %s: %
 inline constexpr const char MSG_PARSE_ERROR[] = "Error parsing file: %s\n";
 inline constexpr const char MSG_PARSE_ERROR_RECORD[] = "The parser stopped in record %4lld\n";
 inline constexpr const char MSG_INPUT_READ_ERROR[] = "Error reading from input file";
-// The reason in MSG_READ_FAILED for an input another program cut short.
+// Reasons in MSG_READ_FAILED: an input another program cut short, and one
+// that is an archive of files, not a compressed file. (Those of the
+// compressed formats are theirs: decompress/*.cpp.)
 inline constexpr const char MSG_INPUT_SHRANK[] = "it was cut short while it was read";
+inline constexpr const char MSG_ZIP_REFUSED[]
+    = "it is a zip archive (an .xlsx workbook is one too); unzip it, or save the sheet as CSV, first";
 inline constexpr const char MSG_PROGRESS[] = "\r%9lld records";
 inline constexpr const char MSG_SUMMARY[] = "\n%lld records processed\n";
 inline constexpr const char MSG_LINE_BREAK_TO_SPACE[]
@@ -85,6 +89,8 @@ inline constexpr const char MSG_VERSION[] = "trovanex %s\n";
 // After the version: each vector unit this build and processor run, as
 // TROVANEX_VECTOR names them, narrowest first; the last is the default.
 inline constexpr const char MSG_VECTOR_UNITS[] = "vector units:";
+// On a third line: each compressed format this build reads.
+inline constexpr const char MSG_COMPRESSED_FORMATS[] = "compressed input:";
 // TROVANEX_VECTOR names no unit this program runs here, and the widest it
 // runs is used instead.
 inline constexpr const char MSG_VECTOR_UNIT_UNKNOWN[]

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <span>
 
 #include "common/common.h"
@@ -24,8 +25,7 @@ struct utf16_input {
 };
 
 decoded_input::decoded_input(int input)
-    : fd(input)
-    , opened_size(regular_file_size(input))
+    : raw(input)
 {
 }
 
@@ -33,22 +33,36 @@ decoded_input::~decoded_input() = default;
 
 namespace {
 
-// Reads the input's own bytes. At their end a regular file must have given
-// all it held when it was opened, and hold it still: one cut short
-// meanwhile (truncated by another program) would pass for a shorter input.
-std::ptrdiff_t read_raw(decoded_input& in, unsigned char* into, std::size_t room)
+// The input's bytes, decompressed where it is compressed.
+std::ptrdiff_t read_bytes(decoded_input& in, unsigned char* into, std::size_t room)
 {
-    const std::ptrdiff_t got = read_some(in.fd, into, room);
-    if (got > 0) {
-        in.raw_read += static_cast<std::uint64_t>(got);
-    } else if (got == 0 && in.opened_size >= 0) {
-        const std::int64_t now = regular_file_size(in.fd);
-        if (in.raw_read < static_cast<std::uint64_t>(in.opened_size) || (now >= 0 && now < in.opened_size)) {
-            in.invalid = true;
-            in.reason = MSG_INPUT_SHRANK;
-            errno = EILSEQ;
-            return -1;
-        }
+    read_failure failed;
+    const std::ptrdiff_t got = in.unpacked != nullptr ? read_unpacked(*in.unpacked, into, room, failed)
+                                                      : read_raw(in.raw, into, room, failed);
+    if (got >= 0)
+        return got;
+    // A decompressor's memory, like the run's own, is a memory failure.
+    if (failed.error == ENOMEM && in.unpacked != nullptr)
+        throw std::bad_alloc();
+    if (failed.reason != nullptr) {
+        in.invalid = true;
+        in.reason = failed.reason;
+        errno = EILSEQ;
+    } else {
+        errno = failed.error;
+    }
+    return -1;
+}
+
+// Reads until at least wanted bytes have come, or all there are.
+std::ptrdiff_t read_at_least(decoded_input& in, unsigned char* into, std::size_t room, std::size_t wanted)
+{
+    std::ptrdiff_t got = read_bytes(in, into, room);
+    while (got > 0 && static_cast<std::size_t>(got) < wanted && static_cast<std::size_t>(got) < room) {
+        const std::ptrdiff_t more = read_bytes(in, into + got, room - static_cast<std::size_t>(got));
+        if (more <= 0)
+            return more < 0 ? -1 : got;
+        got += more;
     }
     return got;
 }
@@ -60,7 +74,7 @@ std::ptrdiff_t read_utf16(decoded_input& in, unsigned char* into, std::size_t ro
     while (u.text_start == u.text_end) {
         if (u.at_end)
             return 0;
-        const std::ptrdiff_t got = read_raw(in, u.raw.get() + u.raw_used, u.raw_size - u.raw_used);
+        const std::ptrdiff_t got = read_bytes(in, u.raw.get() + u.raw_used, u.raw_size - u.raw_used);
         if (got < 0)
             return -1;
         u.at_end = got == 0;
@@ -93,20 +107,27 @@ bool begins_with(const unsigned char* bytes, std::ptrdiff_t length, std::span<co
     return length >= static_cast<std::ptrdiff_t>(mark.size()) && std::equal(mark.begin(), mark.end(), bytes);
 }
 
-// Reads the input's first bytes into into and looks for a mark there:
-// returns the bytes that follow it.
+// Reads the input's first bytes into into and looks at them: a compressed
+// input is decompressed from there on, and a mark is looked for in what
+// the bytes are. Returns the bytes that follow the mark.
 std::ptrdiff_t read_start(decoded_input& in, unsigned char* into, std::size_t room)
 {
-    std::ptrdiff_t got = read_raw(in, into, room);
-    // A mark is only known once three bytes have come, or all there are.
-    while (got > 0 && static_cast<std::size_t>(got) < sizeof BYTE_ORDER_MARK) {
-        const std::ptrdiff_t more = read_raw(in, into + got, room - static_cast<std::size_t>(got));
-        if (more <= 0) {
-            if (more < 0)
-                got = -1;
-            break;
+    std::ptrdiff_t got = read_at_least(in, into, room, FORMAT_MARK_SIZE);
+    if (got > 0) {
+        const char* refused = nullptr;
+        const compression format = compression_of({into, static_cast<std::size_t>(got)}, refused);
+        if (refused != nullptr) {
+            in.invalid = true;
+            in.reason = refused;
+            errno = EILSEQ;
+            return -1;
         }
-        got += more;
+        if (format != COMPRESSION_NONE) {
+            in.unpacked = start_unpacking(format, in.raw, {into, static_cast<std::size_t>(got)});
+            // A mark is only known once three bytes have come, or all
+            // there are.
+            got = read_at_least(in, into, room, sizeof BYTE_ORDER_MARK);
+        }
     }
     in.mark_read = true;
     std::size_t mark = 0;
@@ -132,7 +153,7 @@ std::ptrdiff_t read_start(decoded_input& in, unsigned char* into, std::size_t ro
         return read_utf16(in, into, room);
     }
     std::memmove(into, into + mark, static_cast<std::size_t>(got));
-    return got == 0 ? read_raw(in, into, room) : got;
+    return got == 0 ? read_bytes(in, into, room) : got;
 }
 
 }  // namespace
@@ -141,5 +162,5 @@ std::ptrdiff_t read_decoded(decoded_input& in, unsigned char* into, std::size_t 
 {
     if (!in.mark_read)
         return read_start(in, into, room);
-    return in.utf16 != nullptr ? read_utf16(in, into, room) : read_raw(in, into, room);
+    return in.utf16 != nullptr ? read_utf16(in, into, room) : read_bytes(in, into, room);
 }

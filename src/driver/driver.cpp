@@ -8,6 +8,7 @@
 
 #include "common/common.h"
 #include "convert/convert.h"
+#include "decompress/decompress.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 
@@ -148,6 +149,9 @@ int run(int argc, char** argv)
         console_print(stdout, "%s", MSG_VECTOR_UNITS);
         for (const vector_unit unit : vector_units())
             console_print(stdout, " %s", vector_unit_name(unit));
+        console_print(stdout, "\n%s", MSG_COMPRESSED_FORMATS);
+        for (const char* format : readable_formats())
+            console_print(stdout, " %s", format);
         console_print(stdout, "\n");
         return STATUS_OK;
     }

@@ -261,17 +261,34 @@ run_result run_program(const std::string& dir, const std::vector<std::string>& a
     return wait_program(start_program(dir, args, how));
 }
 
+namespace {
+
+// The names on the line of --version's output that begins with heading.
+std::vector<std::string> listed_by_version(const std::string& heading)
+{
+    const scratch_dir dir;
+    const run_result version = run_program(dir.path, {"--version"});
+    std::vector<std::string> names;
+    const std::size_t line = version.out.find("\n" + heading);
+    if (line == std::string::npos)
+        return names;
+    const std::size_t from = line + 1 + heading.size();
+    std::istringstream listed(version.out.substr(from, version.out.find('\n', from) - from));
+    for (std::string name; listed >> name;)
+        names.push_back(name);
+    return names;
+}
+
+}  // namespace
+
 const std::vector<std::string>& program_vector_units()
 {
-    static const std::vector<std::string> units = [] {
-        const scratch_dir dir;
-        const run_result version = run_program(dir.path, {"--version"});
-        std::vector<std::string> names;
-        const std::size_t line = version.out.find("\nvector units:");
-        std::istringstream listed(version.out.substr(line == std::string::npos ? version.out.size() : line + 14));
-        for (std::string name; listed >> name;)
-            names.push_back(name);
-        return names;
-    }();
+    static const std::vector<std::string> units = listed_by_version("vector units:");
     return units;
+}
+
+const std::vector<std::string>& program_formats()
+{
+    static const std::vector<std::string> formats = listed_by_version("compressed input:");
+    return formats;
 }

@@ -89,6 +89,10 @@ run_result run_program(const std::string& dir, const std::vector<std::string>& a
 // lists them, narrowest first.
 const std::vector<std::string>& program_vector_units();
 
+// The compressed formats the program under test reads, as its --version
+// lists them.
+const std::vector<std::string>& program_formats();
+
 // Waits until the process sleeps in a system call (on a FIFO, say) holding
 // its intermediate file open with no name left in the directory. False if
 // that never happens.
