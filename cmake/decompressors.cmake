@@ -1,60 +1,109 @@
-# The libraries that read compressed input, and which of them a build has.
+# The libraries that read compressed input.
 #
-# A normal Linux build links the machine's own (Debian's libisal-dev,
-# zlib1g-dev, libzstd-dev, libbz2-dev, liblzma-dev), and its packages
-# depend on them. A static program links Debian's static libraries of the
-# same packages; ISA-L has none, so gzip is read there by zlib. Windows has
-# Debian's zlib for mingw-w64 (libz-mingw-w64-dev) alone. A format whose
-# library a build lacks is refused with a message that says so.
+# The native Linux build links the machine's own (Debian's libisal-dev,
+# libzstd-dev, libbz2-dev, liblzma-dev), and its packages depend on them.
+# Every other build (a static program, a Windows one, one for another
+# architecture) compiles them into the program from Debian's source
+# packages, of the versions pinned here, fetched into the build folder as
+# libcsv's is: no library of another architecture need install beside the
+# host's, and each download carries the very source of what it links.
+# ISA-L's inflate needs an assembler for each architecture, so there gzip
+# is read by zlib's; and zstd's decoder goes without its x86-64 assembly.
+# The sources never enter the repository.
 
 set(decompressor_libraries "")
 set(decompressor_definitions "")
-set(ISAL_FOUND FALSE)
-set(ZSTD_FOUND FALSE)
-set(BZIP2_FOUND FALSE)
-set(XZ_FOUND FALSE)
+set(decompressor_dependencies "")
 
-# find_library of a static library where the program is linked statically.
-function(find_decompressor variable header)
-  set(names ${ARGN})
-  if(WIN32 OR TROVANEX_STATIC)
-    list(TRANSFORM names PREPEND "lib")
-    list(TRANSFORM names APPEND ".a")
-  endif()
-  find_path(${variable}_INCLUDE_DIR ${header})
-  find_library(${variable}_LIBRARY NAMES ${names})
-  if(${variable}_INCLUDE_DIR AND ${variable}_LIBRARY)
-    set(${variable}_FOUND TRUE PARENT_SCOPE)
-  else()
-    set(${variable}_FOUND FALSE PARENT_SCOPE)
-  endif()
-endfunction()
-
-if(NOT WIN32 AND NOT TROVANEX_STATIC)
-  find_decompressor(ISAL isa-l/igzip_lib.h isal)
-endif()
-find_decompressor(ZLIB zlib.h z)
-if(NOT WIN32)
-  find_decompressor(ZSTD zstd.h zstd)
-  find_decompressor(BZIP2 bzlib.h bz2)
-  find_decompressor(XZ lzma.h lzma)
+if(NOT WIN32 AND NOT TROVANEX_STATIC AND NOT CMAKE_CROSSCOMPILING)
+  foreach(library ISAL:isa-l/igzip_lib.h:isal:libisal-dev ZSTD:zstd.h:zstd:libzstd-dev BZIP2:bzlib.h:bz2:libbz2-dev
+                  XZ:lzma.h:lzma:liblzma-dev)
+    string(REPLACE ":" ";" parts ${library})
+    list(GET parts 0 name)
+    list(GET parts 1 header)
+    list(GET parts 2 file)
+    list(GET parts 3 package)
+    find_path(${name}_INCLUDE_DIR ${header})
+    find_library(${name}_LIBRARY ${file})
+    if(NOT ${name}_INCLUDE_DIR OR NOT ${name}_LIBRARY)
+      message(FATAL_ERROR "${header} or lib${file} was not found. On Debian install it with: apt-get install ${package}")
+    endif()
+    list(APPEND decompressor_libraries ${${name}_LIBRARY})
+    list(APPEND decompressor_definitions TROVANEX_WITH_${name})
+  endforeach()
+  message(STATUS "Compressed input: gzip by ISA-L, zstd, bzip2 and xz by the machine's libraries")
+  return()
 endif()
 
-if(ISAL_FOUND)
-  list(APPEND decompressor_libraries ${ISAL_LIBRARY})
-  list(APPEND decompressor_definitions TROVANEX_WITH_ISAL)
-  set(gzip_reader "ISA-L")
-elseif(ZLIB_FOUND)
-  list(APPEND decompressor_libraries ${ZLIB_LIBRARY})
-  list(APPEND decompressor_definitions TROVANEX_WITH_ZLIB)
-  set(gzip_reader "zlib")
-else()
-  set(gzip_reader "none")
-endif()
-foreach(format ZSTD BZIP2 XZ)
-  if(${format}_FOUND)
-    list(APPEND decompressor_libraries ${${format}_LIBRARY})
-    list(APPEND decompressor_definitions TROVANEX_WITH_${format})
+set(decompressor_sources zlib=1:1.2.13.dfsg-1 libzstd=1.5.4+dfsg2-5 bzip2=1.0.8-5 xz-utils=5.4.1-1+deb12u2)
+set(source ${CMAKE_BINARY_DIR}/decompressor-source)
+if(NOT EXISTS ${source}/fetched)
+  execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/fetch-debian-source ${source} ${decompressor_sources}
+                  RESULT_VARIABLE fetched OUTPUT_QUIET)
+  if(NOT fetched EQUAL 0)
+    message(FATAL_ERROR "could not obtain Debian's source packages ${decompressor_sources}")
   endif()
+  file(WRITE ${source}/fetched "${decompressor_sources}\n")
+endif()
+
+# zlib's inflate, for gzip.
+add_library(trovanex_zlib STATIC
+  ${source}/zlib/adler32.c ${source}/zlib/crc32.c ${source}/zlib/inffast.c ${source}/zlib/inflate.c
+  ${source}/zlib/inftrees.c ${source}/zlib/zutil.c)
+target_include_directories(trovanex_zlib PUBLIC ${source}/zlib)
+
+# zstd's decoder.
+file(GLOB zstd_common ${source}/libzstd/lib/common/*.c)
+add_library(trovanex_zstd STATIC ${zstd_common} ${source}/libzstd/lib/decompress/huf_decompress.c
+  ${source}/libzstd/lib/decompress/zstd_ddict.c ${source}/libzstd/lib/decompress/zstd_decompress.c
+  ${source}/libzstd/lib/decompress/zstd_decompress_block.c)
+target_include_directories(trovanex_zstd PUBLIC ${source}/libzstd/lib)
+target_compile_definitions(trovanex_zstd PRIVATE ZSTD_DISABLE_ASM)
+
+# bzip2.
+add_library(trovanex_bzip2 STATIC
+  ${source}/bzip2/blocksort.c ${source}/bzip2/huffman.c ${source}/bzip2/crctable.c ${source}/bzip2/randtable.c
+  ${source}/bzip2/compress.c ${source}/bzip2/decompress.c ${source}/bzip2/bzlib.c)
+target_include_directories(trovanex_bzip2 PUBLIC ${source}/bzip2)
+
+foreach(library trovanex_zlib trovanex_zstd trovanex_bzip2)
+  set_target_properties(${library} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(${library} PRIVATE -w)  # not our code
 endforeach()
-message(STATUS "Compressed input: gzip read by ${gzip_reader}; zstd ${ZSTD_FOUND}, bzip2 ${BZIP2_FOUND}, xz ${XZ_FOUND}")
+
+# liblzma, for xz, by its own CMake build, with this build's compiler and
+# no path of the build in it.
+include(ExternalProject)
+set(xz_binary ${CMAKE_BINARY_DIR}/xz-build)
+set(xz_flags "-ffile-prefix-map=${source}/=")
+set(xz_arguments -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF
+                 -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=${xz_flags}
+                 -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER})
+if(CMAKE_TOOLCHAIN_FILE)
+  get_filename_component(toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+  list(APPEND xz_arguments -DCMAKE_TOOLCHAIN_FILE=${toolchain})
+endif()
+ExternalProject_Add(xz_build
+  SOURCE_DIR ${source}/xz-utils
+  BINARY_DIR ${xz_binary}
+  CMAKE_ARGS ${xz_arguments}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build ${xz_binary} --target liblzma
+  INSTALL_COMMAND ""
+  BUILD_BYPRODUCTS ${xz_binary}/liblzma.a)
+add_library(trovanex_lzma STATIC IMPORTED)
+set_target_properties(trovanex_lzma PROPERTIES IMPORTED_LOCATION ${xz_binary}/liblzma.a
+  INTERFACE_INCLUDE_DIRECTORIES ${source}/xz-utils/src/liblzma/api INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+
+set(decompressor_libraries trovanex_zlib trovanex_zstd trovanex_bzip2 trovanex_lzma)
+set(decompressor_definitions TROVANEX_WITH_ZLIB TROVANEX_WITH_ZSTD TROVANEX_WITH_BZIP2 TROVANEX_WITH_XZ)
+set(decompressor_dependencies xz_build)
+
+# A program that carries the libraries carries their licences: each source
+# package's copyright file, in one text.
+set(licences "The decompressors linked into this program, each with its licence, as Debian's source package of it gives it.\n")
+foreach(package IN ITEMS zlib libzstd bzip2 xz-utils)
+  file(READ ${source}/${package}/debian/copyright text)
+  string(APPEND licences "\n==== ${package} ====\n\n${text}")
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/decompressors-LICENSES.txt "${licences}")
+message(STATUS "Compressed input: gzip by zlib, zstd, bzip2 and xz, built from ${decompressor_sources}")

@@ -24,8 +24,8 @@ if(WIN32 OR TROVANEX_STATIC)
   endif()
   set(LIBCSV_SOURCE_DIR ${CMAKE_BINARY_DIR}/libcsv-source/libcsv)
   if(NOT EXISTS ${LIBCSV_SOURCE_DIR}/libcsv.c)
-    execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/fetch-libcsv-source ${LIBCSV_DEBIAN_VERSION}
-                            ${CMAKE_BINARY_DIR}/libcsv-source
+    execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/fetch-debian-source ${CMAKE_BINARY_DIR}/libcsv-source
+                            libcsv=${LIBCSV_DEBIAN_VERSION}
                     RESULT_VARIABLE fetched OUTPUT_QUIET)
     if(NOT fetched EQUAL 0)
       message(FATAL_ERROR "could not obtain Debian's source package of libcsv ${LIBCSV_DEBIAN_VERSION}")

@@ -21,10 +21,11 @@ set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/cpack-times.cmake)
 
 if(WIN32 OR TROVANEX_STATIC)
   # One folder: the program, its README, licence and manual, and libcsv's
-  # licence and notice, since the program has libcsv linked in.
+  # licence and notice, and the decompressors' licences, since the program
+  # has them linked in.
   install(TARGETS trovanex RUNTIME DESTINATION .)
   install(FILES ${LIBCSV_SOURCE_DIR}/COPYING.LESSER DESTINATION . RENAME libcsv-LICENSE.txt)
-  install(FILES ${CMAKE_BINARY_DIR}/libcsv-notice.txt DESTINATION .)
+  install(FILES ${CMAKE_BINARY_DIR}/libcsv-notice.txt ${CMAKE_BINARY_DIR}/decompressors-LICENSES.txt DESTINATION .)
   if(TROVANEX_STATIC)
     add_custom_target(manual ALL)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/trovanex.1 README.md LICENSE DESTINATION .)

@@ -190,6 +190,8 @@ bool settle_between(decoding& d)
 // only at the end or on failure (failed set).
 std::size_t decode_into(decoding& d, unsigned char* out, std::size_t room)
 {
+    if (d.failed.error != 0 || d.failed.reason != nullptr)
+        return 0;
     unsigned char* at = out;
     std::size_t left = room;
     while (left > 0 && !d.done) {

@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "common/common.h"
 #include "e2e/harness.h"
@@ -149,6 +152,27 @@ launch batch_job()
     return how;
 }
 
+// Waits until the process has read some of the file: its position there,
+// as /proc shows it, is past the start. False if that never happens.
+bool wait_until_read_into(pid_t pid, const std::string& path)
+{
+    const std::string process = "/proc/" + std::to_string(pid);
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(process + "/fd", error)) {
+            if (std::filesystem::read_symlink(entry.path(), error) != path)
+                continue;
+            std::ifstream info(process + "/fdinfo/" + entry.path().filename().string());
+            std::string field;
+            long long position = 0;
+            if (info >> field >> position && field == "pos:" && position > 0)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 void read_only(const std::string& path)
 {
     ASSERT_EQ(chmod(path.c_str(), 0555), 0);
@@ -239,6 +263,7 @@ const row ROWS[] = {
     {"InputCutShortWhileRead", "the records after the cut would be lost in silence", long_reported, {}, QUIET, 1,
         said::until_stopped, false, fmt(MSG_READ_FAILED, "in.csv", MSG_INPUT_SHRANK), OLD, {},
         [](const scratch_dir& dir, pid_t pid) {
+            ASSERT_TRUE(wait_until_read_into(pid, dir.at("in.csv")));
             ASSERT_TRUE(wait_until_blocked(pid));
             ASSERT_EQ(truncate(dir.at("in.csv").c_str(), 0), 0);
         },
