@@ -97,6 +97,7 @@ set_target_properties(trovanex_lzma PROPERTIES IMPORTED_LOCATION ${xz_binary}/li
 set(decompressor_libraries trovanex_zlib trovanex_zstd trovanex_bzip2 trovanex_lzma)
 set(decompressor_definitions TROVANEX_WITH_ZLIB TROVANEX_WITH_ZSTD TROVANEX_WITH_BZIP2 TROVANEX_WITH_XZ)
 set(decompressor_dependencies xz_build)
+set(DECOMPRESSORS_BUILT_IN TRUE)
 
 # A program that carries the libraries carries their licences: each source
 # package's copyright file, in one text.

@@ -70,7 +70,24 @@ add_custom_command(
 add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/trovanex COMPONENT debian)
-install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+# A package for another architecture has the decompressors built in (their
+# libraries of that architecture need not install beside the host's): it
+# says so to lintian, and carries their licences beside its own.
+set(lintian_overrides ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
+if(DECOMPRESSORS_BUILT_IN)
+  file(READ ${lintian_overrides} overrides)
+  string(APPEND overrides "# zlib and bzip2, built into a program for another architecture from Debian's\n"
+                          "# source packages; their licences are in decompressors-LICENSES.txt.\n"
+                          "trovanex: embedded-library bzip2 [usr/bin/trovanex]\n"
+                          "trovanex: embedded-library zlib [usr/bin/trovanex]\n")
+  set(lintian_overrides ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides)
+  file(WRITE ${lintian_overrides} "${overrides}")
+  install(FILES ${CMAKE_BINARY_DIR}/decompressors-LICENSES.txt DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/trovanex
+          COMPONENT debian)
+  install(FILES ${CMAKE_BINARY_DIR}/decompressors-LICENSES.txt DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/trovanex
+          COMPONENT rpm)
+endif()
+install(FILES ${lintian_overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
         RENAME trovanex COMPONENT debian)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/trovanex COMPONENT rpm)
 
@@ -103,6 +120,10 @@ set(CPACK_RPM_PACKAGE_GROUP "Applications/Text")
 set(CPACK_RPM_PACKAGE_AUTOREQPROV ON)
 set(CPACK_RPM_CHANGELOG_FILE ${CMAKE_CURRENT_BINARY_DIR}/rpm-changelog)
 set(CPACK_RPM_USER_FILELIST "%license /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses/trovanex/LICENSE")
+if(DECOMPRESSORS_BUILT_IN)
+  list(APPEND CPACK_RPM_USER_FILELIST
+       "%license /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses/trovanex/decompressors-LICENSES.txt")
+endif()
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/${CMAKE_INSTALL_MANDIR} /usr/${CMAKE_INSTALL_MANDIR}/man1 /usr/${CMAKE_INSTALL_DATAROOTDIR}/licenses)
 # CPack strips the program already; rpmbuild's own clean-up scripts expect
