@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/common.h"
+#include "decompress/decompress.h"
 #include "in_memory.h"
 #include "model.h"
 
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
     if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF"))
         return 0;  // UTF-16, which fuzz_utf16 compares with this path
+    const char* refused = nullptr;
+    if (compression_of({data + 2, size - 2}, refused) != COMPRESSION_NONE || refused != nullptr)
+        return 0;  // compressed, or a zip, which fuzz_unpack reads
 
     const in_memory_run run = convert_in_memory(input, mode, SPLIT_SMALLEST_BLOCK + size * 7 % 1500,
         vector_unit_of(static_cast<unsigned>(size)), vector_unit_of(static_cast<unsigned>(size / 3)),

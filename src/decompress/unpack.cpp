@@ -106,8 +106,10 @@ compression compression_of(std::span<const unsigned char> first, const char*& re
 struct decoding {
     const format_descriptor& format;
     raw_input raw;
-    void* decoder;
+    // Before the decoder, so that a decoder that cannot be had leaves
+    // nothing behind.
     std::unique_ptr<unsigned char[]> in = std::make_unique_for_overwrite<unsigned char[]>(RAW_SIZE);
+    void* decoder;
     const unsigned char* in_at = nullptr;
     std::size_t in_left = 0;
     bool raw_ended = false;
