@@ -87,7 +87,8 @@ ExternalProject_Add(xz_build
   SOURCE_DIR ${source}/xz-utils
   BINARY_DIR ${xz_binary}
   CMAKE_ARGS ${xz_arguments}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build ${xz_binary} --target liblzma
+  # $(MAKE), so that the library's files build in parallel with the rest.
+  BUILD_COMMAND $(MAKE) liblzma
   INSTALL_COMMAND ""
   BUILD_BYPRODUCTS ${xz_binary}/liblzma.a)
 add_library(trovanex_lzma STATIC IMPORTED)

@@ -28,14 +28,7 @@ void start_stream(bz_stream& stream)
 
 void* open_bzip2()
 {
-    auto* stream = new bz_stream;
-    try {
-        start_stream(*stream);
-    } catch (...) {
-        delete stream;
-        throw;
-    }
-    return stream;
+    return new_decoder<bz_stream>(start_stream);
 }
 
 void close_bzip2(void* decoder)
@@ -49,9 +42,8 @@ decode_result decode_bzip2(void* decoder, const unsigned char*& in, std::size_t&
     std::size_t& out_left, decode_failure& failed)
 {
     auto& stream = *static_cast<bz_stream*>(decoder);
-    constexpr std::size_t most = 1u << 30;
-    const std::size_t in_given = in_left < most ? in_left : most;
-    const std::size_t out_given = out_left < most ? out_left : most;
+    const std::size_t in_given = within_32_bits(in_left);
+    const std::size_t out_given = within_32_bits(out_left);
     stream.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
     stream.avail_in = static_cast<unsigned>(in_given);
     stream.next_out = reinterpret_cast<char*>(out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "decompress/decompress.h"
 
@@ -50,6 +51,22 @@ struct format_descriptor {
     // Ready for the next member, frame or stream after DECODE_ENDED.
     bool (*restart)(void* decoder, decode_failure& failed);
 };
+
+// A decoder's state, made and started by start(state), which throws
+// std::bad_alloc where it cannot be: nothing is left behind then.
+template <typename State, typename Start> void* new_decoder(Start start)
+{
+    auto state = std::make_unique<State>();
+    start(*state);
+    return state.release();
+}
+
+// The most of a buffer handed to a library whose counts are 32 bits wide.
+inline std::size_t within_32_bits(std::size_t length)
+{
+    constexpr std::size_t most = std::size_t {1} << 30;
+    return length < most ? length : most;
+}
 
 extern const format_descriptor GZIP_FORMAT;
 extern const format_descriptor ZSTD_FORMAT;

@@ -30,9 +30,7 @@ void start_member(inflate_state& state)
 
 void* open_gzip()
 {
-    auto* state = new inflate_state;
-    start_member(*state);
-    return state;
+    return new_decoder<inflate_state>(start_member);
 }
 
 void close_gzip(void* decoder)
@@ -44,10 +42,8 @@ decode_result decode_gzip(void* decoder, const unsigned char*& in, std::size_t& 
     std::size_t& out_left, decode_failure& failed)
 {
     auto& state = *static_cast<inflate_state*>(decoder);
-    // Its counts are 32 bits wide.
-    constexpr std::size_t most = 1u << 30;
-    const std::size_t in_given = in_left < most ? in_left : most;
-    const std::size_t out_given = out_left < most ? out_left : most;
+    const std::size_t in_given = within_32_bits(in_left);
+    const std::size_t out_given = within_32_bits(out_left);
     state.next_in = const_cast<unsigned char*>(in);
     state.avail_in = static_cast<std::uint32_t>(in_given);
     state.next_out = out;
@@ -78,12 +74,10 @@ bool restart_gzip(void* decoder, decode_failure&)
 
 void* open_gzip()
 {
-    auto* stream = new z_stream {};
-    if (inflateInit2(stream, 16 + MAX_WBITS) != Z_OK) {  // 16: gzip's header and trailer
-        delete stream;
-        throw std::bad_alloc();
-    }
-    return stream;
+    return new_decoder<z_stream>([](z_stream& stream) {
+        if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK)  // 16: gzip's header and trailer
+            throw std::bad_alloc();
+    });
 }
 
 void close_gzip(void* decoder)
@@ -97,9 +91,8 @@ decode_result decode_gzip(void* decoder, const unsigned char*& in, std::size_t& 
     std::size_t& out_left, decode_failure& failed)
 {
     auto& stream = *static_cast<z_stream*>(decoder);
-    constexpr std::size_t most = 1u << 30;
-    const std::size_t in_given = in_left < most ? in_left : most;
-    const std::size_t out_given = out_left < most ? out_left : most;
+    const std::size_t in_given = within_32_bits(in_left);
+    const std::size_t out_given = within_32_bits(out_left);
     stream.next_in = const_cast<unsigned char*>(in);
     stream.avail_in = static_cast<uInt>(in_given);
     stream.next_out = out;

@@ -33,14 +33,7 @@ void start_stream(lzma_stream& stream)
 
 void* open_xz()
 {
-    auto* stream = new lzma_stream;
-    try {
-        start_stream(*stream);
-    } catch (...) {
-        delete stream;
-        throw;
-    }
-    return stream;
+    return new_decoder<lzma_stream>(start_stream);
 }
 
 void close_xz(void* decoder)

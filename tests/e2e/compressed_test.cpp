@@ -226,7 +226,9 @@ TEST(Compressed, ADecompressionBombInFlatMemory)
     const run_result result = run_program(dir.path, {"in.csv", "out.txt", "-.ini"});
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.ends_with(summary(records)));
+#ifndef UNDER_SANITIZER  // the sanitizer's own memory would be measured
     EXPECT_LT(result.peak_rss_kib, 24 * 1024);
+#endif
 }
 
 }  // namespace

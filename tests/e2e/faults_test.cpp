@@ -29,14 +29,6 @@ std::string records(int count)
     return text;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define UNDER_SANITIZER 1
-#endif
-#endif
-
 // A field larger than the memory the parser may have stops the run with
 // libcsv's reason and the record's number, before any output exists.
 // A field is never held whole, so one larger than the memory allowed

@@ -108,6 +108,16 @@ std::string console(std::string text);
 #define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
 #endif
 
+// Built with a sanitizer, whose own memory and calls the program's would
+// be mixed with.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define UNDER_SANITIZER 1
+#endif
+#endif
+
 // What only a native run can show: the program's own system calls and
 // memory, which under qemu-user are the emulator's.
 #ifdef TESTS_UNDER_QEMU

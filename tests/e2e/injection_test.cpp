@@ -24,10 +24,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define UNDER_SANITIZER 1
-#endif
-
 // strace fails the program's own calls: only natively, on Linux, with no
 // sanitizer's calls among them.
 #ifdef UNDER_SANITIZER

@@ -18,10 +18,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define UNDER_SANITIZER 1
-#endif
-
 const std::string OLD_OUTPUT = "the previous output\r\n";
 
 // Fields with quotes, doubled quotes, line breaks and pipes, so that every
