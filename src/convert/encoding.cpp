@@ -33,6 +33,16 @@ decoded_input::~decoded_input() = default;
 
 namespace {
 
+// Marks the input as not what it should be, for the reason given (null:
+// EILSEQ's own text): -1, with errno EILSEQ, as a read that fails says it.
+std::ptrdiff_t refuse(decoded_input& in, const char* reason)
+{
+    in.invalid = true;
+    in.reason = reason;
+    errno = EILSEQ;
+    return -1;
+}
+
 // The input's bytes, decompressed where it is compressed.
 std::ptrdiff_t read_bytes(decoded_input& in, unsigned char* into, std::size_t room)
 {
@@ -44,13 +54,9 @@ std::ptrdiff_t read_bytes(decoded_input& in, unsigned char* into, std::size_t ro
     // A decompressor's memory, like the run's own, is a memory failure.
     if (failed.error == ENOMEM && in.unpacked != nullptr)
         throw std::bad_alloc();
-    if (failed.reason != nullptr) {
-        in.invalid = true;
-        in.reason = failed.reason;
-        errno = EILSEQ;
-    } else {
-        errno = failed.error;
-    }
+    if (failed.reason != nullptr)
+        return refuse(in, failed.reason);
+    errno = failed.error;
     return -1;
 }
 
@@ -83,11 +89,8 @@ std::ptrdiff_t read_utf16(decoded_input& in, unsigned char* into, std::size_t ro
         const std::ptrdiff_t decoded
             = run_kernels.utf16_to_utf8(u.raw.get(), u.raw_used, u.big_endian, u.text.get(), consumed);
         // A bad surrogate, or at the end an odd byte or a lone high one.
-        if (decoded < 0 || (u.at_end && consumed != u.raw_used)) {
-            in.invalid = true;
-            errno = EILSEQ;
-            return -1;
-        }
+        if (decoded < 0 || (u.at_end && consumed != u.raw_used))
+            return refuse(in, nullptr);
         u.raw_used -= consumed;
         std::memmove(u.raw.get(), u.raw.get() + consumed, u.raw_used);
         u.text_start = 0;
@@ -116,12 +119,8 @@ std::ptrdiff_t read_start(decoded_input& in, unsigned char* into, std::size_t ro
     if (got > 0) {
         const char* refused = nullptr;
         const compression format = compression_of({into, static_cast<std::size_t>(got)}, refused);
-        if (refused != nullptr) {
-            in.invalid = true;
-            in.reason = refused;
-            errno = EILSEQ;
-            return -1;
-        }
+        if (refused != nullptr)
+            return refuse(in, refused);
         if (format != COMPRESSION_NONE) {
             in.unpacked = start_unpacking(format, in.raw, {into, static_cast<std::size_t>(got)});
             // A mark is only known once three bytes have come, or all
