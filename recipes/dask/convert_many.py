@@ -18,6 +18,7 @@ finishes, since the program replaces it whole or not at all.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import sys
 from typing import Dict, Iterable, List, Tuple, Union
@@ -53,7 +54,8 @@ def main(arguments: List[str]) -> int:
     options = parser.parse_args(arguments)
     pairs = [(os.path.abspath(f), os.path.abspath(os.path.splitext(f)[0] + ".txt")) for f in options.files]
 
-    cluster = None if options.scheduler else LocalCluster(threads_per_worker=1)
+    # The workers' own log of a failed task is left out: each failure is printed below.
+    cluster = None if options.scheduler else LocalCluster(threads_per_worker=1, silence_logs=logging.ERROR)
     with Client(options.scheduler or cluster) as client:
         outcomes = convert_many(client, pairs, options.line_breaks)
     if cluster is not None:
