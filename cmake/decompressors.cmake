@@ -13,7 +13,6 @@
 
 set(decompressor_libraries "")
 set(decompressor_definitions "")
-set(decompressor_dependencies "")
 
 if(NOT WIN32 AND NOT TROVANEX_STATIC AND NOT CMAKE_CROSSCOMPILING)
   foreach(library ISAL:isa-l/igzip_lib.h:isal:libisal-dev ZSTD:zstd.h:zstd:libzstd-dev BZIP2:bzlib.h:bz2:libbz2-dev
@@ -71,33 +70,45 @@ foreach(library trovanex_zlib trovanex_zstd trovanex_bzip2)
   target_compile_options(${library} PRIVATE -w)  # not our code
 endforeach()
 
-# liblzma, for xz, by its own CMake build, with this build's compiler and
-# no path of the build in it.
-include(ExternalProject)
-set(xz_binary ${CMAKE_BINARY_DIR}/xz-build)
-set(xz_flags "-ffile-prefix-map=${source}/=")
-set(xz_arguments -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF
-                 -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=${xz_flags}
-                 -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER})
-if(CMAKE_TOOLCHAIN_FILE)
-  get_filename_component(toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
-  list(APPEND xz_arguments -DCMAKE_TOOLCHAIN_FILE=${toolchain})
+# liblzma's decoder, for xz: the .xz stream, its checks and its filters,
+# compiled here with the definitions its own build would give them, which
+# spares each build that build's configure step. Threads, encoders and
+# the other containers are left out.
+set(lzma ${source}/xz-utils/src/liblzma)
+add_library(trovanex_lzma STATIC
+  ${lzma}/common/common.c ${lzma}/common/stream_decoder.c ${lzma}/common/block_decoder.c
+  ${lzma}/common/block_header_decoder.c ${lzma}/common/block_util.c ${lzma}/common/filter_common.c
+  ${lzma}/common/filter_decoder.c ${lzma}/common/filter_flags_decoder.c ${lzma}/common/index_hash.c
+  ${lzma}/common/stream_flags_common.c ${lzma}/common/stream_flags_decoder.c ${lzma}/common/vli_decoder.c
+  ${lzma}/common/vli_size.c ${lzma}/check/check.c ${lzma}/check/crc32_fast.c ${lzma}/check/crc32_table.c
+  ${lzma}/check/crc64_fast.c ${lzma}/check/crc64_table.c ${lzma}/check/sha256.c ${lzma}/lz/lz_decoder.c
+  ${lzma}/lzma/lzma_decoder.c ${lzma}/lzma/lzma2_decoder.c ${lzma}/delta/delta_common.c
+  ${lzma}/delta/delta_decoder.c ${lzma}/simple/simple_coder.c ${lzma}/simple/simple_decoder.c
+  ${lzma}/simple/x86.c ${lzma}/simple/arm.c ${lzma}/simple/armthumb.c ${lzma}/simple/arm64.c
+  ${lzma}/simple/ia64.c ${lzma}/simple/powerpc.c ${lzma}/simple/sparc.c)
+target_include_directories(trovanex_lzma PRIVATE ${source}/xz-utils/src/common ${lzma}/common ${lzma}/check
+  ${lzma}/lz ${lzma}/rangecoder ${lzma}/lzma ${lzma}/delta ${lzma}/simple)
+target_include_directories(trovanex_lzma PUBLIC ${lzma}/api)
+set_target_properties(trovanex_lzma PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_compile_options(trovanex_lzma PRIVATE -w)  # not our code
+target_compile_definitions(trovanex_lzma PUBLIC LZMA_API_STATIC PRIVATE
+  HAVE_CHECK_CRC32 HAVE_CHECK_CRC64 HAVE_CHECK_SHA256 HAVE_DECODERS HAVE_DECODER_LZMA1 HAVE_DECODER_LZMA2
+  HAVE_DECODER_DELTA HAVE_DECODER_X86 HAVE_DECODER_ARM HAVE_DECODER_ARMTHUMB HAVE_DECODER_ARM64
+  HAVE_DECODER_IA64 HAVE_DECODER_POWERPC HAVE_DECODER_SPARC HAVE_STDBOOL_H HAVE__BOOL HAVE_STDINT_H
+  HAVE_INTTYPES_H TUKLIB_SYMBOL_PREFIX=lzma_)
+# The checks' tables are chosen by byte order: s390x is big-endian.
+if(CMAKE_C_BYTE_ORDER STREQUAL "BIG_ENDIAN")
+  target_compile_definitions(trovanex_lzma PRIVATE WORDS_BIGENDIAN)
+elseif(NOT CMAKE_C_BYTE_ORDER STREQUAL "LITTLE_ENDIAN")
+  message(FATAL_ERROR "the byte order of ${CMAKE_SYSTEM_PROCESSOR} is not known; liblzma's checks need it")
 endif()
-ExternalProject_Add(xz_build
-  SOURCE_DIR ${source}/xz-utils
-  BINARY_DIR ${xz_binary}
-  CMAKE_ARGS ${xz_arguments}
-  # $(MAKE), so that the library's files build in parallel with the rest.
-  BUILD_COMMAND $(MAKE) liblzma
-  INSTALL_COMMAND ""
-  BUILD_BYPRODUCTS ${xz_binary}/liblzma.a)
-add_library(trovanex_lzma STATIC IMPORTED)
-set_target_properties(trovanex_lzma PROPERTIES IMPORTED_LOCATION ${xz_binary}/liblzma.a
-  INTERFACE_INCLUDE_DIRECTORIES ${source}/xz-utils/src/liblzma/api INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+# As liblzma's own build does where unaligned loads are cheap.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|aarch64|s390x)$")
+  target_compile_definitions(trovanex_lzma PRIVATE TUKLIB_FAST_UNALIGNED_ACCESS)
+endif()
 
 set(decompressor_libraries trovanex_zlib trovanex_zstd trovanex_bzip2 trovanex_lzma)
 set(decompressor_definitions TROVANEX_WITH_ZLIB TROVANEX_WITH_ZSTD TROVANEX_WITH_BZIP2 TROVANEX_WITH_XZ)
-set(decompressor_dependencies xz_build)
 set(DECOMPRESSORS_BUILT_IN TRUE)
 
 # A program that carries the libraries carries their licences: each source

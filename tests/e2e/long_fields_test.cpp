@@ -108,10 +108,10 @@ TEST(LongFields, ShownWhileTheFileIsGivenBack)
 {
     SKIP_ON_WINDOWS("the links are POSIX's");
     // Pages go back 8 MiB at a time: the field begins within the first
-    // 8 MiB and runs twice as far past them.
+    // 8 MiB and runs 16 MiB past them.
     constexpr std::size_t MIB = 1 << 20;
-    const std::string input = repeat("1,plain,record\r\n", MIB) + "2,\"long|" + repeat("field ", 16 * MIB) + "\",x\r\n"
-        + repeat("3,more\r\n", MIB);
+    const std::string input = repeat("1,plain,record\r\n", MIB / 4) + "2,\"long|" + repeat("field ", 4 * MIB)
+        + "\",x\r\n" + repeat("3,more\r\n", MIB / 2);
     scratch_dir dir;
     write_file(dir.at("in.csv"), input);
     ASSERT_EQ(symlink("one.txt", dir.at("link.txt").c_str()), 0);
