@@ -62,9 +62,10 @@ class Tally:
     """What both streams held: counts by kind, the first reports of each
     kind, each stream's last bytes, and the text that is no report.
 
-    Each stream's reader writes only its own stream's fields; ``counts``
-    and ``first`` are shared, but each kind comes from one stream only, so
-    no two threads write one entry. Read when both readers are done."""
+    Each stream's reader writes only its own stream's fields. ``counts``
+    and ``first`` are shared: each report kind comes from one stream only,
+    and "other", which both give, is written under ``other_lock``. Read
+    when both readers are done."""
 
     def __init__(self, sink: Optional[IO[bytes]], progress: Optional[Callable[[int], object]]) -> None:
         self.counts: Dict[str, int] = dict.fromkeys(KINDS, 0)
@@ -73,6 +74,7 @@ class Tally:
         self.other = {"stdout": bytearray(), "stderr": bytearray()}
         self.sink = sink
         self.sink_lock = threading.Lock()
+        self.other_lock = threading.Lock()
         self.progress = progress
         self.records_done = 0
         self.begun = False  # standard output has shown a report, a progress line or the summary
@@ -124,9 +126,10 @@ class Tally:
         return [bytes(text[:REPORT_BYTES])]
 
     def _other_text(self, name: str, text: bytes) -> None:
-        for line in text.split(b"\n"):
-            if line.strip():
-                self._keep("other", None, line)
+        with self.other_lock:
+            for line in text.split(b"\n"):
+                if line.strip():
+                    self._keep("other", None, line)
         held = self.other[name]
         held += text[-OTHER_BYTES:]
         del held[:-OTHER_BYTES]
