@@ -96,10 +96,15 @@ void check(bool condition, const char* what)
     }
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+void enter_working_directory()
 {
     check(mkdtemp(working_directory) != nullptr && chdir(working_directory) == 0, "cannot make a working directory");
     std::atexit(remove_working_directory);
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    enter_working_directory();
     return 0;
 }
 

@@ -1,8 +1,9 @@
-// What the conversion fuzz targets share: both passes run in-process on
-// files in memory, in an empty working directory of their own, so that an
-// intermediate file left behind shows. The working directory is made by
-// LLVMFuzzerInitialize, defined with the rest, and goes when the fuzzer
-// exits.
+// What the conversion fuzz targets share, and the unit tests that replay
+// their corpus: both passes run in-process on files in memory, in an empty
+// working directory of their own, so that an intermediate file left behind
+// shows. The working directory is made by enter_working_directory (the
+// fuzzers' LLVMFuzzerInitialize, defined with the rest, calls it) and goes
+// when the process exits.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 #include <string_view>
 
 #include "convert/convert.h"
+
+void enter_working_directory();
 
 // Aborts, saying what, unless the condition holds.
 void check(bool condition, const char* what);

@@ -91,6 +91,12 @@ inline std::size_t first_flagged(std::uint64_t flags)
     return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
 }
 
+// CR and LF: each ends a record outside quotes.
+constexpr bool is_line_end(unsigned char c)
+{
+    return c == '\r' || c == '\n';
+}
+
 // The first byte equal to b in [p, end), or end.
 inline const unsigned char* find_byte(const unsigned char* p, const unsigned char* end, unsigned char b)
 {

@@ -1,97 +1,116 @@
 #include "convert/field.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/bits.h"
 #include "common/common.h"
+#include "common/rules.h"
 #include "convert/messages.h"
 #include "split/stretch.h"
 
-// Field clean-up: line breaks made spaces or removed, and the first '|'
-// replaced, each change reported.
-
-std::size_t clean_line_breaks(unsigned char* bytes, std::size_t length, unsigned char*& pipe)
-{
-    const int mode = run_options.line_break_mode;
-    if (mode == LINE_BREAKS_TO_SPACE) {
-        report_line_feeds_changed(run_kernels.line_breaks_to_spaces(bytes, length, pipe));
-    } else if (mode == LINE_BREAKS_REMOVE) {
-        report_line_feeds_changed(run_kernels.remove_line_breaks(bytes, length, pipe));
-    } else {
-        const unsigned char* const found = find_byte(bytes, bytes + length, '|');
-        pipe = found == bytes + length ? nullptr : bytes + (found - bytes);
-    }
-    return length;
-}
+// Field clean-up: each byte a rule acts on (common/rules.h) becomes what
+// the rules say, and each change is reported.
 
 namespace {
 
-// clean_line_breaks where the splitter has found the bytes to look at
-// already: each '|' and, where the option asks, each line break, at marks
-// (offsets from base, in order, inside bytes). Only they are looked at.
-std::size_t clean_marked(unsigned char* bytes, std::size_t length, unsigned char* base,
-    std::span<const std::uint32_t> marks, unsigned char*& pipe)
-{
-    pipe = nullptr;
-    const bool remove = run_options.line_break_mode == LINE_BREAKS_REMOVE;
+// A field's clean-up, one byte found by a scan after another, in order.
+// Removed bytes are closed up as the walk goes: the bytes before kept are
+// final, and next is the first not yet moved down to kept.
+struct rule_walk {
+    const clean_rules& rules;
+    unsigned char* kept;
+    unsigned char* next;
+    unsigned char* first = nullptr;  // where the field's first RULE_FIRST_ONLY byte comes to lie
     std::size_t line_feeds = 0;
-    unsigned char* kept = bytes;  // with line breaks removed: the bytes before kept are final,
-    unsigned char* next = bytes;  // and next is the first not yet moved there
-    for (const std::uint32_t mark : marks) {
-        unsigned char* const at = base + mark;
-        if (*at == '|') {
-            if (pipe == nullptr)
-                pipe = at - (next - kept);  // where it comes to lie
-            continue;
+
+    explicit rule_walk(unsigned char* field)
+        : rules(run_clean_rules())
+        , kept(field)
+        , next(field)
+    {
+    }
+
+    // The rules, applied to the byte at at: the one place they are.
+    void apply(unsigned char* at)
+    {
+        const unsigned char action = rules.action[*at];
+        if ((action & RULE_FIRST_ONLY) != 0) {
+            // Made a space once the message has shown the field as it was.
+            if (first == nullptr)
+                first = at - (next - kept);
+            return;
         }
-        line_feeds += *at == '\n';
-        if (!remove) {
+        line_feeds += (action & RULE_LINE_FEED) != 0;
+        if ((action & RULE_SPACE) != 0) {
             *at = ' ';
-            continue;
+        } else if ((action & RULE_REMOVE) != 0) {
+            if (kept != next)  // before the first, the bytes are where they belong
+                move_bytes(kept, next, static_cast<std::size_t>(at - next));
+            kept += at - next;
+            next = at + 1;
         }
-        if (kept != next)  // before the first, the bytes are where they belong
-            move_bytes(kept, next, static_cast<std::size_t>(at - next));
-        kept += at - next;
-        next = at + 1;
     }
-    if (next != kept) {
-        move_bytes(kept, next, static_cast<std::size_t>(bytes + length - next));
-        length -= static_cast<std::size_t>(next - kept);
+
+    // The walk is over at end: the rest moved down, the line feeds
+    // reported. Returns the field's new end.
+    unsigned char* end(unsigned char* end)
+    {
+        if (next != kept)
+            move_bytes(kept, next, static_cast<std::size_t>(end - next));
+        report_line_feeds_changed(line_feeds);
+        return end - (next - kept);
     }
-    report_line_feeds_changed(line_feeds);
-    return length;
+};
+
+// The most bytes scanned at once, so that the offsets found fit a fixed
+// buffer whatever the field's size.
+constexpr std::size_t SCAN_PIECE = 4096;
+
+// Cleans the field where the splitter has found its bytes to clean (marks:
+// offsets from base, in order, inside the field), or, without a base,
+// where a scan finds them. Sets first to the byte a RULE_FIRST_ONLY rule
+// is still to change, or null. Returns the new length.
+std::size_t clean(unsigned char* field, std::size_t length, unsigned char* base,
+    std::span<const std::uint32_t> marks, unsigned char*& first)
+{
+    rule_walk walk(field);
+    if (base != nullptr) {
+        for (const std::uint32_t mark : marks)
+            walk.apply(base + mark);
+    } else {
+        std::uint32_t found[SCAN_PIECE + 64];
+        const unsigned looked_for = walk.rules.looked_for;
+        for (std::size_t at = 0; at < length; at += SCAN_PIECE) {
+            const std::size_t n = run_kernels.find_rule_bytes(field + at, std::min(SCAN_PIECE, length - at), looked_for, found);
+            for (std::size_t i = 0; i < n; ++i)
+                walk.apply(field + at + found[i]);
+        }
+    }
+    first = walk.first;
+    return static_cast<std::size_t>(walk.end(field + length) - field);
+}
+
+// The first byte of the field a RULE_FIRST_ONLY rule acts on, or null.
+unsigned char* first_of_its_kind(unsigned char* field, std::size_t length)
+{
+    const clean_rules& rules = run_clean_rules();
+    for (std::size_t i = 0; i < length; ++i) {
+        if ((rules.action[field[i]] & RULE_FIRST_ONLY) != 0)
+            return field + i;
+    }
+    return nullptr;
+}
+
+// The message that shows the field as it was, every byte of it, zero
+// bytes included; then the byte at first made a space.
+void replace_first(unsigned char* field, std::size_t length, unsigned char* first)
+{
+    report_pipe(field, length);
+    *first = ' ';
 }
 
 }  // namespace
-
-std::size_t clean_piece(unsigned char* bytes, std::size_t length, unsigned char*& pipe)
-{
-    pipe = nullptr;
-    // An empty field may come with no buffer at all.
-    if (length == 0)
-        return 0;
-    // Most fields need nothing; say so after a look or two.
-    if (!run_kernels.field_holds(bytes, length, false, run_options.line_break_mode != LINE_BREAKS_KEEP))
-        return length;
-    return clean_line_breaks(bytes, length, pipe);
-}
-
-void replace_pipe(unsigned char* bytes, std::size_t length, unsigned char* pipe)
-{
-    // Only the first '|' is replaced; the message shows the field as it was,
-    // every byte of it, zero bytes included.
-    report_pipe(bytes, length);
-    *pipe = ' ';
-}
-
-std::size_t clean_field(unsigned char* bytes, std::size_t length)
-{
-    unsigned char* pipe;
-    length = clean_piece(bytes, length, pipe);
-    if (pipe != nullptr)
-        replace_pipe(bytes, length, pipe);
-    return length;
-}
 
 namespace {
 
@@ -191,19 +210,16 @@ struct found_marks {
 [[gnu::noinline]] void put_cleaned(output_buffer& out, unsigned char* field, std::size_t length, field_form form,
     bool separator, const found_marks& marks = {})
 {
-    unsigned char* pipe = nullptr;
-    if (marks.base != nullptr)
-        length = clean_marked(field, length, marks.base, marks.at, pipe);
-    else
-        length = clean_line_breaks(field, length, pipe);
-    if (pipe != nullptr) {
+    unsigned char* first = nullptr;
+    length = clean(field, length, marks.base, marks.at, first);
+    if (first != nullptr) {
         if (form == field_form::as_quoted) {
             // The message shows the field as delivered.
             length = collapse_quotes(field, length);
-            pipe = field + (find_byte(field, field + length, '|') - field);
+            first = first_of_its_kind(field, length);
             form = field_form::delivered;
         }
-        replace_pipe(field, length, pipe);
+        replace_first(field, length, first);
     }
     write_quoted(out, field, length, form == field_form::delivered, separator);
 }
@@ -214,8 +230,7 @@ struct found_marks {
 inline void put_field(output_buffer& out, unsigned char* field, std::size_t length)
 {
     const bool separator = begin_field();
-    const bool line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
-    if (!run_kernels.field_holds(field, length, true, line_breaks)
+    if (!run_kernels.field_holds(field, length, true, run_clean_rules().looked_for)
         && (length <= SHORT_FIELD ? put_as_it_stands<copy_short, false>(out, field, length, separator)
                                   : put_as_it_stands<copy_field, false>(out, field, length, separator)))
         return;
@@ -254,10 +269,10 @@ void open_field(intermediate_writer& w)
 void put_piece(intermediate_writer& w, unsigned char* bytes, std::size_t length)
 {
     open_field(w);
-    unsigned char* pipe = nullptr;
-    length = clean_piece(bytes, length, pipe);
-    if (pipe != nullptr && !w.pipe_replaced) {
-        const auto before = static_cast<std::size_t>(pipe - bytes);
+    unsigned char* first = nullptr;
+    length = clean(bytes, length, nullptr, {}, first);
+    if (first != nullptr && !w.pipe_replaced) {
+        const auto before = static_cast<std::size_t>(first - bytes);
         w.out.put_doubled(bytes, before);
         w.pipe_at = w.out.position();
         w.out.put(' ');

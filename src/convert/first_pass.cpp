@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/common.h"
+#include "common/rules.h"
 #include "convert/field.h"
 #include "convert/messages.h"
 #include "convert/passes.h"
@@ -75,7 +76,7 @@ pass_report first_pass(int input, int intermediate, const split_settings& settin
     first_pass_input in {decoded_input(input), writer, handoff};
 
     split_settings split_with = settings;
-    split_with.mark_line_breaks = run_options.line_break_mode != LINE_BREAKS_KEEP;
+    split_with.mark_line_breaks = (run_clean_rules().action['\r'] | run_clean_rules().action['\n']) != RULE_KEEP;
     // The byte-by-byte reference takes every field through on_field.
     const split_stretch stretches = run_kernels.unit == vector_unit::portable ? nullptr : on_plain_stretch;
     const split_report split

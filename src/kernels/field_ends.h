@@ -75,7 +75,7 @@ template <typename Bits>
         if (stretch) {
             separators[w] = b.commas[w] & ~in & keep;
             to_clean
-                = positions<Bits>((b.pipes[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, to_clean);
+                = positions<Bits>((b.marks[w] | (mark_line_breaks ? b.line_ends[w] & in : 0)) & keep, w * 64, to_clean);
             // The next word's first byte is a stop outside quotes if it is a
             // comma or line end and this word ends outside.
             const std::uint64_t outside_stops = (b.commas[w] | b.line_ends[w]) & ~in & valid;

@@ -21,22 +21,22 @@ enum class vector_unit : unsigned char {
 
 // A block of input with a bit per byte in five masks, 64 bytes to a word
 // (bit i of word w stands for byte 64 * w + i): quotes, commas, line ends
-// (CR and LF), and '|' and blanks. The bytes may be read up to 64 past
-// size.
+// (CR and LF), the other bytes a clean-up rule acts on (common/rules.h),
+// and blanks. The bytes may be read up to 64 past size.
 struct block {
     unsigned char* bytes;
     std::size_t size;
     std::uint64_t* quotes;
     std::uint64_t* commas;
     std::uint64_t* line_ends;
-    std::uint64_t* pipes;
+    std::uint64_t* marks;
     std::uint64_t* blanks;
 };
 
 // Where the splitter's fast reading finds the fields' ends: the positions
 // of the commas and line ends outside quotes, of the first quote of every
-// doubled pair, and of the bytes a stretch's reader is told of: '|' and
-// line ends inside quotes (to_clean) and blanks next to a comma or line end
+// doubled pair, and of the bytes a stretch's reader is told of: those a
+// rule acts on, line ends only inside quotes (to_clean) and blanks next to a comma or line end
 // outside quotes (loose_blanks); for a stretch, the commas outside quotes go in
 // a mask instead. Sized for a whole block.
 struct field_ends {
@@ -100,18 +100,17 @@ struct kernel_table {
     unsigned char* (*finish_words)(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& carry)
         = nullptr;
 
-    // Whether the field holds a '|', a quote where quotes is set, or a CR
-    // or LF where line_breaks is set: the bytes that need more than a copy.
-    bool (*field_holds)(const unsigned char* field, std::size_t length, bool quotes, bool line_breaks) = nullptr;
+    // Whether the field holds a byte of RULE_BYTES that looked_for selects
+    // (common/rules.h), or a quote where quotes is set: the bytes that need
+    // more than a copy.
+    bool (*field_holds)(const unsigned char* field, std::size_t length, bool quotes, unsigned looked_for) = nullptr;
 
-    // Turns each CR and LF of the field into a space, in place; pipe is set
-    // to the field's first '|', or null. Returns how many were LFs.
-    std::size_t (*line_breaks_to_spaces)(unsigned char* field, std::size_t length, unsigned char*& pipe) = nullptr;
-
-    // Takes each CR and LF out of the field, in place, and shortens length;
-    // pipe is set to the first '|' of what is left, or null. Returns how
-    // many were LFs.
-    std::size_t (*remove_line_breaks)(unsigned char* field, std::size_t& length, unsigned char*& pipe) = nullptr;
+    // Writes the offsets of the field's bytes of RULE_BYTES that
+    // looked_for selects to at, in order, and returns how many. at has
+    // room for length + 64.
+    std::size_t (*find_rule_bytes)(
+        const unsigned char* field, std::size_t length, unsigned looked_for, std::uint32_t* at)
+        = nullptr;
 
     // Decodes the whole UTF-16 units of in (little- or big-endian) into
     // UTF-8 at out, which has room for in_length * 3 / 2 bytes and

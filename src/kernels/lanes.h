@@ -1,188 +1,96 @@
 // The field kernels of the units that take 16 bytes at a time (SSE2 and
-// NEON), written once over the unit's lane operations, L:
-//   reg                        16 bytes in a register
-//   load(p), store(p, r)       16 bytes; load8, store8: 8, in the low half
-//   store8_high(p, r)          the high half's 8
-//   halves(p, q)               8 bytes from p, then 8 from q
-//   from_word(w)               a word of short_word's, zeros above it
-//   equal(r, byte), either(a, b), blend(set, if_set, otherwise)
-//   bits(r)                    a mask of r's set bytes, BITS bits a byte
-//   lanes16(r)                 the same, one bit a byte
-//   gather16(r, kept, out)     the bytes whose bit of kept is set, packed
-//                              at out, and up to 8 bytes past them; returns
-//                              their end
-// Fields are mostly short: up to 16 bytes are looked at in one register,
-// the first 8 and the last 8, which overlap below 16.
+// NEON; the wider x86 units keep SSE2's), written once over the unit's
+// lane operations, L (lane_ops below). Fields are mostly short: up to 16
+// bytes are looked at in one register, the first 8 and the last 8, which
+// overlap below 16.
 #pragma once
 
 #include <bit>
+#include <concepts>
 
 #include "kernels/words.h"
 
-template <typename L> [[gnu::always_inline]] inline bool lanes_hold(typename L::reg v, bool quotes, bool line_breaks)
+// What a unit gives the kernels below.
+template <typename L>
+concept lane_ops = requires(const unsigned char* p, std::uint64_t word, typename L::reg r, unsigned char byte) {
+    // BITS bits of a mask stand for each byte, the lowest set where it is
+    { L::BITS } -> std::convertible_to<int>;
+    { L::load(p) } -> std::same_as<typename L::reg>;  // 16 bytes
+    { L::halves(p, p) } -> std::same_as<typename L::reg>;  // 8 bytes from each
+    { L::from_word(word) } -> std::same_as<typename L::reg>;  // short_word's, zeros above it
+    { L::splat(byte) } -> std::same_as<typename L::reg>;
+    { L::equal(r, byte) } -> std::same_as<typename L::reg>;  // all ones where equal
+    { L::either(r, r) } -> std::same_as<typename L::reg>;
+    { L::bits(r) } -> std::same_as<std::uint64_t>;  // a mask of the set bytes
+};
+
+// The bytes of v that need a look: those of RULE_BYTES that looked_for
+// selects, and a quote where quotes is set.
+template <lane_ops L> [[gnu::always_inline]] inline typename L::reg lanes_to_look_at(
+    typename L::reg v, bool quotes, unsigned looked_for)
 {
-    typename L::reg hits = L::equal(v, '|');
+    typename L::reg hits = rule_hits(
+        looked_for, L::splat(0), [v](unsigned char b) { return L::equal(v, b); },
+        [](typename L::reg a, typename L::reg b) { return L::either(a, b); });
     if (quotes)
         hits = L::either(hits, L::equal(v, '"'));
-    if (line_breaks)
-        hits = L::either(hits, L::either(L::equal(v, '\r'), L::equal(v, '\n')));
-    return L::bits(hits) != 0;
+    return hits;
+}
+
+template <lane_ops L>
+[[gnu::always_inline]] inline bool lanes_hold(typename L::reg v, bool quotes, unsigned looked_for)
+{
+    return L::bits(lanes_to_look_at<L>(v, quotes, looked_for)) != 0;
 }
 
 // What kernel_table::field_holds does: longer fields 16 bytes at a time,
 // the last 16 overlapping.
-template <typename L>
+template <lane_ops L>
 [[gnu::always_inline]] inline bool field_holds_lanes(
-    const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
+    const unsigned char* p, std::size_t n, bool quotes, unsigned looked_for)
 {
     if (n < 8)
-        return lanes_hold<L>(L::from_word(short_word(p, n)), quotes, line_breaks);
+        return lanes_hold<L>(L::from_word(short_word(p, n)), quotes, looked_for);
     if (n <= 16)
-        return lanes_hold<L>(L::halves(p, p + n - 8), quotes, line_breaks);
+        return lanes_hold<L>(L::halves(p, p + n - 8), quotes, looked_for);
     const unsigned char* const last = p + n - 16;
     for (; p < last; p += 16) {
-        if (lanes_hold<L>(L::load(p), quotes, line_breaks))
+        if (lanes_hold<L>(L::load(p), quotes, looked_for))
             return true;
     }
-    return lanes_hold<L>(L::load(last), quotes, line_breaks);
+    return lanes_hold<L>(L::load(last), quotes, looked_for);
 }
 
-// The lanes of a halves() register that hold bytes of a field of n (8 to
-// 16) bytes no lower lane holds: all 8 low ones, and the high ones from
-// 24 - n on. Lane j above 8 holds byte n - 16 + j.
-template <typename L> [[gnu::always_inline]] inline std::uint64_t halves_valid(std::size_t n)
+// The offsets of the bytes of 16 at p that need a look, from skip on,
+// at out.
+template <lane_ops L>
+[[gnu::always_inline]] inline std::uint32_t* lane_offsets(
+    const unsigned char* p, std::size_t base, std::size_t skip, unsigned looked_for, std::uint32_t* out)
 {
-    constexpr std::uint64_t all = L::BITS == 1 ? 0xFFFF : ~std::uint64_t {0};
-    const std::uint64_t low = all >> (8 * L::BITS);
-    return n == 8 ? low : low | ((all << ((24 - n) * L::BITS)) & all);
+    // One bit a byte, its lowest, so that each clearing takes one byte.
+    static_assert(L::BITS == 1 || L::BITS == 4);
+    constexpr std::uint64_t lowest = L::BITS == 1 ? ~std::uint64_t {0} : BYTE_ONES * 0x11;
+    std::uint64_t bits = L::bits(lanes_to_look_at<L>(L::load(p), false, looked_for)) & lowest;
+    bits &= ~std::uint64_t {0} << (skip * L::BITS);
+    for (; bits != 0; bits &= bits - 1)
+        *out++ = static_cast<std::uint32_t>(base + static_cast<std::size_t>(std::countr_zero(bits)) / L::BITS);
+    return out;
 }
 
-// The same, a bit a lane.
-inline unsigned halves_lanes(std::size_t n)
+// What kernel_table::find_rule_bytes does: 16 bytes at a time, the last 16
+// overlapping; shorter fields a word at a time.
+template <lane_ops L>
+[[gnu::always_inline]] inline std::size_t find_rule_bytes_lanes(
+    const unsigned char* p, std::size_t n, unsigned looked_for, std::uint32_t* at)
 {
-    return n == 8 ? 0xFF : 0xFF | ((0xFFFFu << (24 - n)) & 0xFFFF);
+    if (n < 16)
+        return find_rule_bytes_words(p, n, looked_for, at);
+    std::uint32_t* out = at;
+    std::size_t i = 0;
+    for (; n - i >= 16; i += 16)
+        out = lane_offsets<L>(p + i, i, 0, looked_for, out);
+    if (i < n)
+        out = lane_offsets<L>(p + n - 16, n - 16, i - (n - 16), looked_for, out);
+    return static_cast<std::size_t>(out - at);
 }
 
-inline std::size_t halves_byte(std::size_t lane, std::size_t n)
-{
-    return lane < 8 ? lane : n - 16 + lane;
-}
-
-// The 16 bytes at p with their line breaks made spaces, their line feeds counted and pipe set at their first
-// '|' unless it is set already. Bytes may overlap those done before: their
-// line breaks are spaces by then, and a '|' there would have been found.
-template <typename L>
-[[gnu::always_inline]] inline void line_breaks_to_spaces_at(
-    unsigned char* p, std::size_t& line_feeds, unsigned char*& pipe)
-{
-    const typename L::reg v = L::load(p);
-    const typename L::reg feeds = L::equal(v, '\n');
-    const typename L::reg breaks = L::either(feeds, L::equal(v, '\r'));
-    if (pipe == nullptr) {
-        if (const std::uint64_t pipes = L::bits(L::equal(v, '|')))
-            pipe = p + std::countr_zero(pipes) / L::BITS;
-    }
-    if (L::bits(breaks) == 0)
-        return;
-    line_feeds += static_cast<std::size_t>(count_bits(L::bits(feeds))) / L::BITS;
-    L::store(p, L::blend(breaks, L::splat(' '), v));
-}
-
-// A field of 8 to 16 bytes with its line breaks made spaces, in one
-// register: the overlap is written twice with the same bytes.
-template <typename L>
-[[gnu::always_inline]] inline std::size_t line_breaks_to_spaces_short(
-    unsigned char* p, std::size_t n, unsigned char*& pipe)
-{
-    const typename L::reg v = L::halves(p, p + n - 8);
-    const std::uint64_t valid = halves_valid<L>(n);
-    const typename L::reg feeds = L::equal(v, '\n');
-    const typename L::reg breaks = L::either(feeds, L::equal(v, '\r'));
-    if (const std::uint64_t pipes = L::bits(L::equal(v, '|')) & valid)
-        pipe = p + halves_byte(static_cast<std::size_t>(std::countr_zero(pipes)) / L::BITS, n);
-    if (L::bits(breaks) == 0)
-        return 0;
-    const typename L::reg spaced = L::blend(breaks, L::splat(' '), v);
-    L::store8_high(p + n - 8, spaced);
-    L::store8(p, spaced);
-    return static_cast<std::size_t>(count_bits(L::bits(feeds) & valid)) / L::BITS;
-}
-
-// What kernel_table::line_breaks_to_spaces does, whatever the field holds:
-// 16 bytes at a time, the last 16 overlapping; up to 16 in one register,
-// and a byte at a time below 8.
-template <typename L>
-[[gnu::always_inline]] inline std::size_t line_breaks_to_spaces_lanes(
-    unsigned char* field, std::size_t length, unsigned char*& pipe)
-{
-    pipe = nullptr;
-    std::size_t line_feeds = 0;
-    unsigned char* const end = field + length;
-    if (length >= 16) {
-        unsigned char* p = field;
-        for (; end - p > 16; p += 16)
-            line_breaks_to_spaces_at<L>(p, line_feeds, pipe);
-        line_breaks_to_spaces_at<L>(end - 16, line_feeds, pipe);
-    } else if (length >= 8) {
-        line_feeds = line_breaks_to_spaces_short<L>(field, length, pipe);
-    } else {
-        line_feeds = line_breaks_to_spaces_words(field, end, pipe);
-    }
-    return line_feeds;
-}
-
-// The bytes of v that are no line break, those of the lanes in valid,
-// packed at out, which may be up to 16 bytes before v's; their line feeds
-// are counted, and pipe is set at their first '|' unless it is set already.
-template <typename L>
-[[gnu::always_inline]] inline unsigned char* keep_all_but_line_breaks(
-    typename L::reg v, unsigned valid, unsigned char* out, std::size_t& line_feeds, unsigned char*& pipe)
-{
-    const typename L::reg feeds = L::equal(v, '\n');
-    const unsigned kept = valid & ~L::lanes16(L::either(feeds, L::equal(v, '\r')));
-    if (pipe == nullptr) {
-        if (const unsigned pipes = L::lanes16(L::equal(v, '|')) & kept)
-            pipe = out + count_bits(kept & ((1u << std::countr_zero(pipes)) - 1));
-    }
-    line_feeds += static_cast<std::size_t>(count_bits(L::lanes16(feeds) & valid));
-    return L::gather16(v, kept, out);
-}
-
-// What kernel_table::remove_line_breaks does: 16 bytes at a time, each
-// window's kept bytes packed down where the last one's end; a tail of 8 to
-// 15 bytes in one register, packed aside first, as its stores would reach
-// past the field; a byte at a time below 8.
-template <typename L>
-[[gnu::always_inline]] inline std::size_t remove_line_breaks_lanes(
-    unsigned char* field, std::size_t& length, unsigned char*& pipe)
-{
-    pipe = nullptr;
-    std::size_t line_feeds = 0;
-    const unsigned char* p = field;
-    const unsigned char* const end = field + length;
-    unsigned char* kept = field;
-    for (; end - p >= 16; p += 16)
-        kept = keep_all_but_line_breaks<L>(L::load(p), 0xFFFF, kept, line_feeds, pipe);
-    const auto rest = static_cast<std::size_t>(end - p);
-    if (rest >= 8) {
-        unsigned char packed[32];
-        unsigned char* packed_pipe = nullptr;
-        const unsigned char* const packed_end
-            = keep_all_but_line_breaks<L>(L::halves(p, end - 8), halves_lanes(rest), packed, line_feeds, packed_pipe);
-        const auto n = static_cast<std::size_t>(packed_end - packed);
-        if (pipe == nullptr && packed_pipe != nullptr)
-            pipe = kept + (packed_pipe - packed);
-        copy_short(kept, packed, n);
-        kept += n;
-    } else if (rest > 0) {
-        move_bytes(kept, p, rest);
-        std::size_t tail = rest;
-        unsigned char* tail_pipe = nullptr;
-        line_feeds += remove_line_breaks_words(kept, tail, tail_pipe);
-        if (pipe == nullptr)
-            pipe = tail_pipe;
-        kept += tail;
-    }
-    length = static_cast<std::size_t>(kept - field);
-    return line_feeds;
-}

@@ -15,6 +15,7 @@
 #include <bit>
 
 #include "common/bits.h"
+#include "common/rules.h"
 #include "kernels/kernels.h"
 
 // What kernel_table::scan_block does.
@@ -26,7 +27,9 @@ template <typename W> [[gnu::always_inline]] inline void scan_words(const block&
         b.quotes[w] = W::equal(v, '"');
         b.commas[w] = W::equal(v, ',');
         b.line_ends[w] = W::either(v, '\r', '\n');
-        b.pipes[w] = W::equal(v, '|');
+        b.marks[w] = marked_hits(
+            std::uint64_t {0}, [&v](unsigned char c) { return W::equal(v, c); },
+            [](std::uint64_t x, std::uint64_t y) { return x | y; });
         b.blanks[w] = W::either(v, ' ', '\t');
     }
 }

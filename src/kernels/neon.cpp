@@ -141,19 +141,14 @@ unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned cha
     return finish_words_with<neon_words>(in, n, out, c);
 }
 
-bool field_holds(const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
+bool field_holds(const unsigned char* p, std::size_t n, bool quotes, unsigned looked_for)
 {
-    return field_holds_lanes<neon_lanes>(p, n, quotes, line_breaks);
+    return field_holds_lanes<neon_lanes>(p, n, quotes, looked_for);
 }
 
-std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
+std::size_t find_rule_bytes(const unsigned char* p, std::size_t n, unsigned looked_for, std::uint32_t* at)
 {
-    return line_breaks_to_spaces_lanes<neon_lanes>(field, length, pipe);
-}
-
-std::size_t remove_line_breaks(unsigned char* field, std::size_t& length, unsigned char*& pipe)
-{
-    return remove_line_breaks_lanes<neon_lanes>(field, length, pipe);
+    return find_rule_bytes_lanes<neon_lanes>(p, n, looked_for, at);
 }
 
 // The first byte set in a comparison.
@@ -250,8 +245,8 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
 kernel_table neon_kernels()
 {
     return overlaid(PORTABLE_UNIT.kernels(),
-        {vector_unit::neon, scan_block, find_field_ends, copy_record, finish_words, field_holds, line_breaks_to_spaces,
-            remove_line_breaks, decode_utf16<plane_from_utf16>, encode_utf16<ascii_to_utf16>});
+        {vector_unit::neon, scan_block, find_field_ends, copy_record, finish_words, field_holds, find_rule_bytes,
+            decode_utf16<plane_from_utf16>, encode_utf16<ascii_to_utf16>});
 }
 
 }  // namespace

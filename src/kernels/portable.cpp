@@ -59,18 +59,18 @@ void scan_block(const block& b, std::size_t words)
 {
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
-        std::uint64_t quotes = 0, commas = 0, line_ends = 0, pipes = 0, blanks = 0;
+        std::uint64_t quotes = 0, commas = 0, line_ends = 0, marks = 0, blanks = 0;
         for (unsigned i = 0; i < 64; ++i) {
             quotes |= static_cast<std::uint64_t>(p[i] == '"') << i;
             commas |= static_cast<std::uint64_t>(p[i] == ',') << i;
             line_ends |= static_cast<std::uint64_t>((p[i] == '\r') | (p[i] == '\n')) << i;
-            pipes |= static_cast<std::uint64_t>(p[i] == '|') << i;
+            marks |= static_cast<std::uint64_t>(MARKED[p[i]]) << i;
             blanks |= static_cast<std::uint64_t>((p[i] == ' ') | (p[i] == '\t')) << i;
         }
         b.quotes[w] = quotes;
         b.commas[w] = commas;
         b.line_ends[w] = line_ends;
-        b.pipes[w] = pipes;
+        b.marks[w] = marks;
         b.blanks[w] = blanks;
     }
 }
@@ -99,12 +99,6 @@ unsigned char* copy_record(
 unsigned char* finish_words(const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {
     return finish_words_with<portable_words>(in, n, out, c);
-}
-
-std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
-{
-    pipe = nullptr;
-    return line_breaks_to_spaces_words(field, field + length, pipe);
 }
 
 // Four units a word while all are ASCII, and then those of the next word
@@ -147,7 +141,7 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
 kernel_table portable_kernels()
 {
     return {vector_unit::portable, scan_block, find_field_ends, copy_record, finish_words, field_holds_words,
-        line_breaks_to_spaces, remove_line_breaks_words, decode_utf16<ascii_from_utf16>, encode_utf16<ascii_to_utf16>};
+        find_rule_bytes_words, decode_utf16<ascii_from_utf16>, encode_utf16<ascii_to_utf16>};
 }
 
 }  // namespace

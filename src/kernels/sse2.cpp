@@ -109,19 +109,14 @@ unsigned char* copy_record(
     return finish_words_with<sse2_words>(in, n, out, c);
 }
 
-bool field_holds(const unsigned char* p, std::size_t n, bool quotes, bool line_breaks)
+bool field_holds(const unsigned char* p, std::size_t n, bool quotes, unsigned looked_for)
 {
-    return field_holds_lanes<sse2_lanes>(p, n, quotes, line_breaks);
+    return field_holds_lanes<sse2_lanes>(p, n, quotes, looked_for);
 }
 
-std::size_t line_breaks_to_spaces(unsigned char* field, std::size_t length, unsigned char*& pipe)
+std::size_t find_rule_bytes(const unsigned char* p, std::size_t n, unsigned looked_for, std::uint32_t* at)
 {
-    return line_breaks_to_spaces_lanes<sse2_lanes>(field, length, pipe);
-}
-
-[[SSSE3, gnu::flatten]] std::size_t remove_line_breaks(unsigned char* field, std::size_t& length, unsigned char*& pipe)
-{
-    return remove_line_breaks_lanes<sse2_lanes>(field, length, pipe);
+    return find_rule_bytes_lanes<sse2_lanes>(p, n, looked_for, at);
 }
 
 __m128i swap_bytes(__m128i v)
@@ -228,12 +223,11 @@ kernel_table sse2_kernels()
         .scan_block = scan_block,
         .copy_record = copy_record,
         .field_holds = field_holds,
-        .line_breaks_to_spaces = line_breaks_to_spaces,
+        .find_rule_bytes = find_rule_bytes,
         .utf16_to_utf8 = decode_utf16<ascii_from_utf16>,
         .utf8_to_utf16 = encode_utf16<ascii_to_utf16>};
     if (processor_has(TROVANEX_SSSE3)) {
         own.finish_words = finish_words;
-        own.remove_line_breaks = remove_line_breaks;
         own.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
     }
     return overlaid(PORTABLE_UNIT.kernels(), own);

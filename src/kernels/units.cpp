@@ -99,8 +99,7 @@ kernel_table overlaid(kernel_table narrower, const kernel_table& own)
     take(narrower.copy_record, own.copy_record);
     take(narrower.finish_words, own.finish_words);
     take(narrower.field_holds, own.field_holds);
-    take(narrower.line_breaks_to_spaces, own.line_breaks_to_spaces);
-    take(narrower.remove_line_breaks, own.remove_line_breaks);
+    take(narrower.find_rule_bytes, own.find_rule_bytes);
     take(narrower.utf16_to_utf8, own.utf16_to_utf8);
     take(narrower.utf8_to_utf16, own.utf8_to_utf16);
     return narrower;

@@ -11,9 +11,9 @@ void scan_block(block& b)
         b.quotes[words - 1] &= kept;
         b.commas[words - 1] &= kept;
         b.line_ends[words - 1] &= kept;
-        b.pipes[words - 1] &= kept;
+        b.marks[words - 1] &= kept;
         b.blanks[words - 1] &= kept;
     }
-    b.quotes[words] = b.commas[words] = b.line_ends[words] = b.pipes[words] = b.blanks[words] = 0;
+    b.quotes[words] = b.commas[words] = b.line_ends[words] = b.marks[words] = b.blanks[words] = 0;
     b.bytes[b.size] = 0;
 }

@@ -18,11 +18,6 @@ inline bool is_blank(unsigned char c)
     return c <= ' ' && (c == ' ' || c == '\t');
 }
 
-inline bool is_line_end(unsigned char c)
-{
-    return c == '\r' || c == '\n';
-}
-
 // Moves first and last in past the blanks around an unquoted field.
 inline void drop_blanks(const unsigned char* bytes, std::size_t& first, std::size_t& last)
 {

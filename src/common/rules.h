@@ -1,0 +1,100 @@
+// The clean-up rules, stated once: what each byte of a field becomes
+// under the run's options. The scans only find where the bytes some rule
+// acts on lie; the field path (convert/field.cpp) applies this table to
+// them, whichever reader found the field.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+#include "common/bits.h"
+#include "common/common.h"
+
+// What a byte of a field becomes: a combination of these.
+enum : unsigned char {
+    RULE_KEEP = 0,
+    RULE_SPACE = 1,  // made a space
+    RULE_REMOVE = 2,  // taken out, the bytes after it moved down
+    RULE_LINE_FEED = 4,  // reported with the line-break option's message
+    // Only the field's first such byte is made a space, and the message
+    // shows the field as it was before.
+    RULE_FIRST_ONLY = 8,
+};
+
+// Every byte a rule may act on. The scans look for those a run's rules
+// act on and for nothing else. The line ends also end records outside
+// quotes, which the splitter's masks hold apart.
+inline constexpr unsigned char RULE_BYTES[] = {'|', '\r', '\n'};
+inline constexpr std::size_t RULE_BYTE_COUNT = std::size(RULE_BYTES);
+
+struct clean_rules {
+    std::array<unsigned char, 256> action {};  // for each byte
+    unsigned looked_for = 0;  // bit i set: RULE_BYTES[i] is acted on
+};
+
+constexpr clean_rules make_clean_rules(int line_break_mode)
+{
+    clean_rules rules;
+    rules.action['|'] = RULE_SPACE | RULE_FIRST_ONLY;
+    if (line_break_mode == LINE_BREAKS_TO_SPACE || line_break_mode == LINE_BREAKS_REMOVE) {
+        const unsigned char change = line_break_mode == LINE_BREAKS_TO_SPACE ? RULE_SPACE : RULE_REMOVE;
+        rules.action['\r'] = change;
+        rules.action['\n'] = change | RULE_LINE_FEED;
+    }
+    for (std::size_t i = 0; i < RULE_BYTE_COUNT; ++i) {
+        if (rules.action[RULE_BYTES[i]] != RULE_KEEP)
+            rules.looked_for |= 1u << i;
+    }
+    return rules;
+}
+
+// The rules of the run's options. Read by the first pass.
+inline const clean_rules& run_clean_rules()
+{
+    static constexpr clean_rules keep = make_clean_rules(LINE_BREAKS_KEEP);
+    static constexpr clean_rules to_space = make_clean_rules(LINE_BREAKS_TO_SPACE);
+    static constexpr clean_rules remove = make_clean_rules(LINE_BREAKS_REMOVE);
+    switch (run_options.line_break_mode) {
+    case LINE_BREAKS_TO_SPACE:
+        return to_space;
+    case LINE_BREAKS_REMOVE:
+        return remove;
+    default:
+        return keep;
+    }
+}
+
+// For each byte, whether it is a rule byte that is no line end: the
+// splitter's block mask of marks, made a byte at a time.
+inline constexpr std::array<bool, 256> MARKED = [] {
+    std::array<bool, 256> marked {};
+    for (const unsigned char b : RULE_BYTES)
+        marked[b] = !is_line_end(b);
+    return marked;
+}();
+
+// hit(b) for each byte of RULE_BYTES that looked_for selects, joined by
+// either(a, b), from none: the scans' one mask of the bytes to clean,
+// whatever a unit's register is.
+template <typename Reg, typename Hit, typename Either>
+[[gnu::always_inline]] inline Reg rule_hits(unsigned looked_for, Reg none, Hit hit, Either either)
+{
+    Reg hits = none;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((hits = (looked_for >> I) & 1 ? either(hits, hit(RULE_BYTES[I])) : hits), ...);
+    }(std::make_index_sequence<RULE_BYTE_COUNT> {});
+    return hits;
+}
+
+// The same over the rule bytes that are no line end, with no choice: the
+// splitter's block masks, which hold line ends apart.
+template <typename Reg, typename Hit, typename Either>
+[[gnu::always_inline]] inline Reg marked_hits(Reg none, Hit hit, Either either)
+{
+    Reg hits = none;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((hits = is_line_end(RULE_BYTES[I]) ? hits : either(hits, hit(RULE_BYTES[I]))), ...);
+    }(std::make_index_sequence<RULE_BYTE_COUNT> {});
+    return hits;
+}
