@@ -31,6 +31,7 @@ inline constexpr std::size_t RULE_BYTE_COUNT = std::size(RULE_BYTES);
 struct clean_rules {
     std::array<unsigned char, 256> action {};  // for each byte
     unsigned looked_for = 0;  // bit i set: RULE_BYTES[i] is acted on
+    unsigned first_only = 0;  // ...and only the field's first one of them
 };
 
 constexpr clean_rules make_clean_rules(int line_break_mode)
@@ -45,6 +46,8 @@ constexpr clean_rules make_clean_rules(int line_break_mode)
     for (std::size_t i = 0; i < RULE_BYTE_COUNT; ++i) {
         if (rules.action[RULE_BYTES[i]] != RULE_KEEP)
             rules.looked_for |= 1u << i;
+        if ((rules.action[RULE_BYTES[i]] & RULE_FIRST_ONLY) != 0)
+            rules.first_only |= 1u << i;
     }
     return rules;
 }
@@ -85,6 +88,36 @@ template <typename Reg, typename Hit, typename Either>
         ((hits = (looked_for >> I) & 1 ? either(hits, hit(RULE_BYTES[I])) : hits), ...);
     }(std::make_index_sequence<RULE_BYTE_COUNT> {});
     return hits;
+}
+
+// rule_hits with looked_for known when compiled, so that a scan compares
+// only the bytes it looks for.
+template <unsigned LookedFor, typename Reg, typename Hit, typename Either>
+[[gnu::always_inline]] inline Reg rule_hits(Reg none, Hit hit, Either either)
+{
+    Reg hits = none;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((hits = [&] {
+            if constexpr (((LookedFor >> I) & 1) != 0)
+                return either(hits, hit(RULE_BYTES[I]));
+            else
+                return hits;
+        }()),
+            ...);
+    }(std::make_index_sequence<RULE_BYTE_COUNT> {});
+    return hits;
+}
+
+// f.template operator()<LookedFor>(), looked_for made a constant: one
+// copy of a scan for each choice of the rule bytes.
+template <typename F> [[gnu::always_inline]] inline auto with_looked_for(unsigned looked_for, F f)
+{
+    using result = decltype(f.template operator()<0u>());
+    result r {};
+    [&]<unsigned... L>(std::integer_sequence<unsigned, L...>) {
+        (void)((looked_for == L ? (r = f.template operator()<L>(), true) : false) || ...);
+    }(std::make_integer_sequence<unsigned, 1u << RULE_BYTE_COUNT> {});
+    return r;
 }
 
 // The same over the rule bytes that are no line end, with no choice: the

@@ -21,18 +21,20 @@ struct rule_walk {
     const clean_rules& rules;
     unsigned char* kept;
     unsigned char* next;
+    unsigned char* const field_end;
     unsigned char* first = nullptr;  // where the field's first RULE_FIRST_ONLY byte comes to lie
     std::size_t line_feeds = 0;
 
-    explicit rule_walk(unsigned char* field)
+    rule_walk(unsigned char* field, std::size_t length)
         : rules(run_clean_rules())
         , kept(field)
         , next(field)
+        , field_end(field + length)
     {
     }
 
     // The rules, applied to the byte at at: the one place they are.
-    void apply(unsigned char* at)
+    [[gnu::always_inline]] void apply(unsigned char* at)
     {
         const unsigned char action = rules.action[*at];
         if ((action & RULE_FIRST_ONLY) != 0) {
@@ -45,21 +47,36 @@ struct rule_walk {
         if ((action & RULE_SPACE) != 0) {
             *at = ' ';
         } else if ((action & RULE_REMOVE) != 0) {
-            if (kept != next)  // before the first, the bytes are where they belong
-                move_bytes(kept, next, static_cast<std::size_t>(at - next));
-            kept += at - next;
-            next = at + 1;
+            remove(at);
         }
     }
 
-    // The walk is over at end: the rest moved down, the line feeds
-    // reported. Returns the field's new end.
-    unsigned char* end(unsigned char* end)
+    void remove(unsigned char* at)
+    {
+        const auto run = static_cast<std::size_t>(at - next);
+        if (next - kept >= 16 && run <= 16 && next + 16 <= field_end) {
+            // Where many are removed, runs between them are short, and 16
+            // bytes moved whatever the run's length spare a branch on it:
+            // with 16 removed already, the bytes past the run that the move
+            // overwrites are ones moved down before, never one still to read.
+            unsigned char moved[16];
+            std::memcpy(moved, next, 16);
+            std::memcpy(kept, moved, 16);
+        } else if (kept != next) {  // before the first, the bytes are where they belong
+            move_bytes(kept, next, run);
+        }
+        kept += run;
+        next = at + 1;
+    }
+
+    // The walk is over: the rest moved down, the line feeds reported.
+    // Returns the field's new end.
+    unsigned char* end()
     {
         if (next != kept)
-            move_bytes(kept, next, static_cast<std::size_t>(end - next));
+            move_bytes(kept, next, static_cast<std::size_t>(field_end - next));
         report_line_feeds_changed(line_feeds);
-        return end - (next - kept);
+        return field_end - (next - kept);
     }
 };
 
@@ -67,28 +84,41 @@ struct rule_walk {
 // buffer whatever the field's size.
 constexpr std::size_t SCAN_PIECE = 4096;
 
-// Cleans the field where the splitter has found its bytes to clean (marks:
-// offsets from base, in order, inside the field), or, without a base,
-// where a scan finds them. Sets first to the byte a RULE_FIRST_ONLY rule
-// is still to change, or null. Returns the new length.
-std::size_t clean(unsigned char* field, std::size_t length, unsigned char* base,
+// Cleans the field where the splitter has found its bytes to clean: marks
+// are offsets from base, in order, inside the field. Sets first to the
+// byte a RULE_FIRST_ONLY rule is still to change, or null. Returns the new
+// length.
+std::size_t clean_marked(unsigned char* field, std::size_t length, unsigned char* base,
     std::span<const std::uint32_t> marks, unsigned char*& first)
 {
-    rule_walk walk(field);
-    if (base != nullptr) {
-        for (const std::uint32_t mark : marks)
-            walk.apply(base + mark);
-    } else {
-        std::uint32_t found[SCAN_PIECE + 64];
-        const unsigned looked_for = walk.rules.looked_for;
-        for (std::size_t at = 0; at < length; at += SCAN_PIECE) {
-            const std::size_t n = run_kernels.find_rule_bytes(field + at, std::min(SCAN_PIECE, length - at), looked_for, found);
-            for (std::size_t i = 0; i < n; ++i)
-                walk.apply(field + at + found[i]);
-        }
+    rule_walk walk(field, length);
+    for (const std::uint32_t mark : marks)
+        walk.apply(base + mark);
+    first = walk.first;
+    return static_cast<std::size_t>(walk.end() - field);
+}
+
+// The same where a scan finds the bytes to clean; first_done says the
+// field's first RULE_FIRST_ONLY byte was changed already, in an earlier
+// piece.
+[[gnu::noinline]] std::size_t clean_scanned(
+    unsigned char* field, std::size_t length, bool first_done, unsigned char*& first)
+{
+    rule_walk walk(field, length);
+    std::uint32_t found[SCAN_PIECE + 64];
+    // Once the first is found, the others of its kind stay as they are: no
+    // need to look for them.
+    unsigned looked_for = walk.rules.looked_for & (first_done ? ~walk.rules.first_only : ~0u);
+    for (std::size_t at = 0; at < length && looked_for != 0; at += SCAN_PIECE) {
+        const std::size_t n
+            = run_kernels.find_rule_bytes(field + at, std::min(SCAN_PIECE, length - at), looked_for, found);
+        for (std::size_t i = 0; i < n; ++i)
+            walk.apply(field + at + found[i]);
+        if (walk.first != nullptr)
+            looked_for &= ~walk.rules.first_only;
     }
     first = walk.first;
-    return static_cast<std::size_t>(walk.end(field + length) - field);
+    return static_cast<std::size_t>(walk.end() - field);
 }
 
 // The first byte of the field a RULE_FIRST_ONLY rule acts on, or null.
@@ -211,7 +241,8 @@ struct found_marks {
     bool separator, const found_marks& marks = {})
 {
     unsigned char* first = nullptr;
-    length = clean(field, length, marks.base, marks.at, first);
+    length = marks.base != nullptr ? clean_marked(field, length, marks.base, marks.at, first)
+                                   : clean_scanned(field, length, false, first);
     if (first != nullptr) {
         if (form == field_form::as_quoted) {
             // The message shows the field as delivered.
@@ -270,7 +301,7 @@ void put_piece(intermediate_writer& w, unsigned char* bytes, std::size_t length)
 {
     open_field(w);
     unsigned char* first = nullptr;
-    length = clean(bytes, length, nullptr, {}, first);
+    length = clean_scanned(bytes, length, w.pipe_replaced, first);
     if (first != nullptr && !w.pipe_replaced) {
         const auto before = static_cast<std::size_t>(first - bytes);
         w.out.put_doubled(bytes, before);

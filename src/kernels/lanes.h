@@ -8,6 +8,7 @@
 #include <bit>
 #include <concepts>
 
+#include "kernels/field_ends.h"
 #include "kernels/words.h"
 
 // What a unit gives the kernels below.
@@ -61,36 +62,59 @@ template <lane_ops L>
     return lanes_hold<L>(L::load(last), quotes, looked_for);
 }
 
-// The offsets of the bytes of 16 at p that need a look, from skip on,
-// at out.
-template <lane_ops L>
-[[gnu::always_inline]] inline std::uint32_t* lane_offsets(
-    const unsigned char* p, std::size_t base, std::size_t skip, unsigned looked_for, std::uint32_t* out)
+// A mask of the bytes set in hits, a bit each.
+template <lane_ops L> [[gnu::always_inline]] inline std::uint64_t lane_mask(typename L::reg hits)
 {
-    // One bit a byte, its lowest, so that each clearing takes one byte.
     static_assert(L::BITS == 1 || L::BITS == 4);
-    constexpr std::uint64_t lowest = L::BITS == 1 ? ~std::uint64_t {0} : BYTE_ONES * 0x11;
-    std::uint64_t bits = L::bits(lanes_to_look_at<L>(L::load(p), false, looked_for)) & lowest;
-    bits &= ~std::uint64_t {0} << (skip * L::BITS);
-    for (; bits != 0; bits &= bits - 1)
-        *out++ = static_cast<std::uint32_t>(base + static_cast<std::size_t>(std::countr_zero(bits)) / L::BITS);
-    return out;
+    const std::uint64_t bits = L::bits(hits);
+    if constexpr (L::BITS == 1)
+        return bits;
+    // Four bits a byte: the lowest of each moved next to the others.
+    std::uint64_t mask = bits & 0x1111111111111111ull;
+    mask = (mask | mask >> 3) & 0x0303030303030303ull;
+    mask = (mask | mask >> 6) & 0x000F000F000F000Full;
+    mask = (mask | mask >> 12) & 0x000000FF000000FFull;
+    return (mask | mask >> 24) & 0xFFFF;
 }
 
-// What kernel_table::find_rule_bytes does: 16 bytes at a time, the last 16
-// overlapping; shorter fields a word at a time.
+template <lane_ops L, unsigned LookedFor>
+[[gnu::always_inline]] inline typename L::reg rule_lanes(const unsigned char* p)
+{
+    const typename L::reg v = L::load(p);
+    return rule_hits<LookedFor>(
+        L::splat(0), [v](unsigned char b) { return L::equal(v, b); },
+        [](typename L::reg a, typename L::reg b) { return L::either(a, b); });
+}
+
+// What kernel_table::find_rule_bytes does: 64 bytes at a time, most with
+// one look at all four registers, their offsets written four at a time;
+// the last 16 overlapping; shorter fields a word at a time.
+template <lane_ops L, unsigned LookedFor>
+[[gnu::always_inline]] inline std::size_t find_rule_bytes_lanes(const unsigned char* p, std::size_t n, std::uint32_t* at)
+{
+    std::uint32_t* out = at;
+    std::size_t i = 0;
+    for (; n - i >= 64; i += 64) {
+        const typename L::reg a = rule_lanes<L, LookedFor>(p + i), b = rule_lanes<L, LookedFor>(p + i + 16),
+                              c = rule_lanes<L, LookedFor>(p + i + 32), d = rule_lanes<L, LookedFor>(p + i + 48);
+        if (L::bits(L::either(L::either(a, b), L::either(c, d))) == 0)
+            continue;
+        const std::uint64_t mask
+            = lane_mask<L>(a) | lane_mask<L>(b) << 16 | lane_mask<L>(c) << 32 | lane_mask<L>(d) << 48;
+        out = positions<plain_bits>(mask, i, out);
+    }
+    for (; n - i >= 16; i += 16)
+        out = positions<plain_bits>(lane_mask<L>(rule_lanes<L, LookedFor>(p + i)), i, out);
+    if (i < n)
+        out = positions<plain_bits>(lane_mask<L>(rule_lanes<L, LookedFor>(p + n - 16)) >> (i - (n - 16)), i, out);
+    return static_cast<std::size_t>(out - at);
+}
+
 template <lane_ops L>
 [[gnu::always_inline]] inline std::size_t find_rule_bytes_lanes(
     const unsigned char* p, std::size_t n, unsigned looked_for, std::uint32_t* at)
 {
     if (n < 16)
         return find_rule_bytes_words(p, n, looked_for, at);
-    std::uint32_t* out = at;
-    std::size_t i = 0;
-    for (; n - i >= 16; i += 16)
-        out = lane_offsets<L>(p + i, i, 0, looked_for, out);
-    if (i < n)
-        out = lane_offsets<L>(p + n - 16, n - 16, i - (n - 16), looked_for, out);
-    return static_cast<std::size_t>(out - at);
+    return with_looked_for(looked_for, [=]<unsigned LookedFor>() { return find_rule_bytes_lanes<L, LookedFor>(p, n, at); });
 }
-
