@@ -5,7 +5,10 @@
 // output from it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <new>
+#include <system_error>
 
 #include "convert/encoding.h"
 #include "split/split.h"
@@ -30,6 +33,18 @@ struct pass_report {
     std::int64_t unclosed_record;  // the record whose quoted field the input ended in, or 0
     const char* reason = nullptr;  // PASS_INPUT_INVALID: what is wrong, where the errno's text does not say
 };
+
+// Runs a pass, making a failure to get memory or a thread its report.
+template <typename Pass> pass_report guarded_pass(Pass pass)
+{
+    try {
+        return pass();
+    } catch (const std::bad_alloc&) {
+        return {PASS_SYSTEM_FAILED, ENOMEM, 0, ENCODING_BYTES, 0};
+    } catch (const std::system_error& e) {
+        return {PASS_SYSTEM_FAILED, e.code().value(), 0, ENCODING_BYTES, 0};
+    }
+}
 
 // The first pass alone: the input into the intermediate file, all of it
 // written out. Both are open descriptors.

@@ -394,14 +394,14 @@ void on_field_piece(void* bytes, std::size_t length, int kind, void* data)
     case PIECE_PENDING:
         // A quote and blanks, which need no clean-up.
         open_field(w);
-        w.out.begin_tentative();
+        begin_tentative(w);
         w.out.put_doubled(static_cast<const unsigned char*>(bytes), length);
         break;
     case PIECE_KEPT:
-        w.out.keep_tentative();
+        keep_tentative(w);
         break;
     case PIECE_DROPPED:
-        w.out.drop_tentative();
+        drop_tentative(w);
         break;
     }
 }

@@ -6,7 +6,7 @@
 #include "common/rules.h"
 #include "convert/field.h"
 #include "convert/messages.h"
-#include "convert/passes.h"
+#include "convert/first_pass.h"
 
 namespace {
 
@@ -71,8 +71,7 @@ pass_report first_pass(int input, int intermediate, const split_settings& settin
 {
     const held_messages messages;
     intermediate_writer writer(intermediate);
-    writer.handoff = handoff;
-    writer.out.follow_with(handoff);
+    follow_with(writer, handoff);
     first_pass_input in {decoded_input(input), writer, handoff};
 
     split_settings split_with = settings;
@@ -88,14 +87,7 @@ pass_report first_pass(int input, int intermediate, const split_settings& settin
 
 pass_report run_first_pass_with(int input, int intermediate, const split_settings& settings, pass_handoff* handoff)
 {
-    pass_report report;
-    try {
-        report = first_pass(input, intermediate, settings, handoff);
-    } catch (const std::bad_alloc&) {
-        report = {PASS_SYSTEM_FAILED, ENOMEM, 0, ENCODING_BYTES, 0};
-    } catch (const std::system_error& e) {
-        report = {PASS_SYSTEM_FAILED, e.code().value(), 0, ENCODING_BYTES, 0};
-    }
+    const pass_report report = guarded_pass([&] { return first_pass(input, intermediate, settings, handoff); });
     if (handoff != nullptr)
         tell_end(*handoff, report.outcome != PASS_OK);
     return report;

@@ -58,6 +58,45 @@ bool finish_has_failed(pass_handoff& handoff)
 
 namespace {
 
+// The buffer's blocks, told to the finishing pass: all of each but the
+// tentative bytes.
+void tell_block_written(void* data, std::uint64_t from, std::uint64_t to)
+{
+    const intermediate_writer& w = *static_cast<const intermediate_writer*>(data);
+    if (w.tentative_from > from)
+        tell_written(*w.handoff, to < w.tentative_from ? to : w.tentative_from);
+}
+
+}  // namespace
+
+void follow_with(intermediate_writer& writer, pass_handoff* handoff)
+{
+    writer.handoff = handoff;
+    if (handoff != nullptr)
+        writer.out.tell_writes_to({tell_block_written, &writer});
+}
+
+void begin_tentative(intermediate_writer& w)
+{
+    if (w.tentative_from == intermediate_writer::NOT_TENTATIVE)
+        w.tentative_from = w.out.position();
+}
+
+void keep_tentative(intermediate_writer& w)
+{
+    if (w.handoff != nullptr && w.tentative_from < w.out.written_out())
+        tell_written(*w.handoff, w.out.written_out());
+    w.tentative_from = intermediate_writer::NOT_TENTATIVE;
+}
+
+void drop_tentative(intermediate_writer& w)
+{
+    w.out.take_back_to(w.tentative_from);
+    w.tentative_from = intermediate_writer::NOT_TENTATIVE;
+}
+
+namespace {
+
 constexpr std::size_t SHOWN_BLOCK = 65536;
 constexpr std::size_t CARRIED = 3;  // at most, of a UTF-8 sequence cut off
 

@@ -70,12 +70,28 @@ struct intermediate_writer {
     int reader = -1;  // the file opened again to show such a field, once one needs it
     std::unique_ptr<unsigned char[]> shown;  // the bytes read back to show it
     int read_error = 0;  // errno of a failed read of it, 0 while none has failed
+    // Where the bytes that may yet be taken back begin (a long field's
+    // closing quote and blanks, until a later byte settles them), or
+    // NOT_TENTATIVE. They are written out like the rest, but the finishing
+    // pass is told only of what comes before them.
+    std::uint64_t tentative_from = NOT_TENTATIVE;
+    static constexpr std::uint64_t NOT_TENTATIVE = UINT64_MAX;
 
     explicit intermediate_writer(int fd);
     ~intermediate_writer();
     intermediate_writer(const intermediate_writer&) = delete;
     intermediate_writer& operator=(const intermediate_writer&) = delete;
 };
+
+// From here on, every block the writer's buffer writes is told to the
+// finishing pass that follows the file through the hand-off.
+void follow_with(intermediate_writer& writer, pass_handoff* handoff);
+
+// Bytes put from here on may yet be taken back; they are kept, or taken
+// back, from the file too where they have been written out.
+void begin_tentative(intermediate_writer& writer);
+void keep_tentative(intermediate_writer& writer);
+void drop_tentative(intermediate_writer& writer);
 
 // Writes to standard output the pipe message of the long field that ends
 // at end: its bytes read back from the file, quotes made one again and the

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/bits.h"
-#include "convert/intermediate.h"
 #include "kernels/kernels.h"
 #include "platform/platform.h"
 
@@ -40,8 +39,8 @@ bool output_buffer::flush(bool last)
                     error_number = errno != 0 ? errno : EIO;
                 written_back = written;
             }
-            if (handoff != nullptr && tentative_from > written - length)
-                tell_written(*handoff, written < tentative_from ? written : tentative_from);
+            if (listener.written != nullptr)
+                listener.written(listener.data, written - length, written);
         } else {
             error_number = errno != 0 ? errno : EIO;
         }
@@ -51,26 +50,18 @@ bool output_buffer::flush(bool last)
     return error_number == 0;
 }
 
-void output_buffer::keep_tentative()
+void output_buffer::take_back_to(std::uint64_t position)
 {
-    if (handoff != nullptr && tentative_from < written)
-        tell_written(*handoff, written);
-    tentative_from = NOT_TENTATIVE;
-}
-
-void output_buffer::drop_tentative()
-{
-    if (tentative_from >= written) {
-        used = static_cast<std::size_t>(tentative_from - written);
+    if (position >= written) {
+        used = static_cast<std::size_t>(position - written);
     } else if (error_number == 0) {
-        if (rewind_file(fd, tentative_from)) {
-            written = tentative_from;
+        if (rewind_file(fd, position)) {
+            written = position;
             used = 0;
         } else {
             error_number = errno != 0 ? errno : EIO;
         }
     }
-    tentative_from = NOT_TENTATIVE;
 }
 
 void output_buffer::put(const unsigned char* data, std::size_t length)

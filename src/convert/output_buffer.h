@@ -9,7 +9,12 @@
 
 #include "convert/encoding.h"
 
-struct pass_handoff;
+// Told of each block the buffer writes: the file's bytes [from, to) are
+// written. data is the listener's own.
+struct write_listener {
+    void (*written)(void* data, std::uint64_t from, std::uint64_t to) = nullptr;
+    void* data = nullptr;
+};
 
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 524288;
 // Room past the buffer's size for copies that store a little more than
@@ -30,9 +35,11 @@ struct output_buffer {
     int error() const { return error_number; }
     int file() const { return fd; }
 
-    // Every block written is told to the finishing pass that follows the
-    // file through the hand-off.
-    void follow_with(pass_handoff* reader) { handoff = reader; }
+    // Bytes written to the file so far.
+    std::uint64_t written_out() const { return written; }
+
+    // Every block written from here on is told to the listener.
+    void tell_writes_to(write_listener to) { listener = to; }
 
     // From here on, every WRITEBACK_STEP bytes written are started on their
     // way to storage (the durable mode); a failure to is a failed write.
@@ -70,21 +77,11 @@ struct output_buffer {
     // The bytes with each double quote doubled, and no quotes around them.
     void put_doubled(const unsigned char* data, std::size_t length);
 
-    // Bytes put from here on may yet be taken back. They are written out
-    // like the rest, but a reader that follows is told only of what comes
-    // before them.
-    void begin_tentative()
-    {
-        if (tentative_from == NOT_TENTATIVE)
-            tentative_from = position();
-    }
-    void keep_tentative();
-    // Takes the tentative bytes back, from the file too where they have
-    // been written out.
-    void drop_tentative();
+    // Takes the bytes from position on back, from the file too where they
+    // have been written out.
+    void take_back_to(std::uint64_t position);
 
 private:
-    static constexpr std::uint64_t NOT_TENTATIVE = UINT64_MAX;
     int fd;
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t used = 0;
@@ -92,8 +89,7 @@ private:
     std::uint64_t written = 0;  // bytes written to the file so far
     bool writeback = false;
     std::uint64_t written_back = 0;  // bytes started on their way to storage
-    pass_handoff* handoff = nullptr;
+    write_listener listener;
     input_encoding encoding = ENCODING_BYTES;
     std::unique_ptr<unsigned char[]> encoded;  // the UTF-16 of what is held, where written so
-    std::uint64_t tentative_from = NOT_TENTATIVE;
 };

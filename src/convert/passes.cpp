@@ -1,4 +1,4 @@
-#include "convert/passes.h"
+#include "convert/first_pass.h"
 
 #include <cerrno>
 #include <new>
@@ -11,18 +11,6 @@
 
 namespace {
 
-// Runs a pass, making a failure to get memory or a thread its report.
-template <typename Pass> pass_report guarded(Pass pass)
-{
-    try {
-        return pass();
-    } catch (const std::bad_alloc&) {
-        return {PASS_SYSTEM_FAILED, ENOMEM, 0, ENCODING_BYTES, 0};
-    } catch (const std::system_error& e) {
-        return {PASS_SYSTEM_FAILED, e.code().value(), 0, ENCODING_BYTES, 0};
-    }
-}
-
 // The finishing pass on a thread of its own, following the first through
 // the hand-off. Owns the thread: it is joined on every path out, after the
 // first pass has told its end.
@@ -33,7 +21,7 @@ struct follower {
 
     follower(int reader, int output, int release, bool write_back)
         : thread([this, reader, output, release, write_back] {
-            report = guarded(
+            report = guarded_pass(
                 [&] { return finish_pass(reader, output, {ENCODING_BYTES, &handoff, release, write_back}); });
             if (report.outcome != PASS_OK && report.outcome != PASS_STOPPED)
                 tell_finish_failed(handoff);
@@ -71,7 +59,7 @@ pass_report both(const pass_report& first, const pass_report& finished)
 
 pass_report finish_output(int intermediate, int output, input_encoding encoding, int release, bool write_back)
 {
-    return guarded([&] { return finish_pass(intermediate, output, {encoding, nullptr, release, write_back}); });
+    return guarded_pass([&] { return finish_pass(intermediate, output, {encoding, nullptr, release, write_back}); });
 }
 
 pass_report run_passes_together(

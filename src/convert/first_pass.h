@@ -1,5 +1,5 @@
-// How the two passes run together: the first pass tells a finishing pass
-// that follows it through the hand-off.
+// The first pass, as the passes run together (convert/passes.cpp): it
+// tells a finishing pass that follows it through the hand-off.
 #pragma once
 
 #include "convert/convert.h"
