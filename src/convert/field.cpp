@@ -229,7 +229,7 @@ void write_quoted(output_buffer& out, const unsigned char* field, std::size_t le
 
 // Where the splitter found a field's bytes to clean, for clean_marked; or,
 // with no base, that it did not look.
-struct found_marks {
+struct splitter_marks {
     unsigned char* base = nullptr;
     std::span<const std::uint32_t> at;
 };
@@ -238,7 +238,7 @@ struct found_marks {
 // changes reported, and written. Kept out of line, so that put_field's
 // common case needs no registers saved.
 [[gnu::noinline]] void put_cleaned(output_buffer& out, unsigned char* field, std::size_t length, field_form form,
-    bool separator, const found_marks& marks = {})
+    bool separator, const splitter_marks& marks = {})
 {
     unsigned char* first = nullptr;
     length = marks.base != nullptr ? clean_marked(field, length, marks.base, marks.at, first)
@@ -270,8 +270,8 @@ inline void put_field(output_buffer& out, unsigned char* field, std::size_t leng
 
 // The same path for a field the splitter has looked at already, which
 // says where its bytes to clean are, if it holds any.
-inline void put_looked_at(
-    output_buffer& out, unsigned char* field, std::size_t length, field_form form, const found_marks& marks)
+inline void put_marked_field(
+    output_buffer& out, unsigned char* field, std::size_t length, field_form form, const splitter_marks& marks)
 {
     const bool separator = begin_field();
     if (!marks.at.empty() || !put_as_it_stands(out, field, length, separator))
@@ -359,11 +359,11 @@ struct stretch_writer {
     }
     void field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
     {
-        put_looked_at(out, bytes + from, to - from, field_form::unquoted, {bytes, marks});
+        put_marked_field(out, bytes + from, to - from, field_form::unquoted, {bytes, marks});
     }
     void quoted_field(std::size_t from, std::size_t to, std::span<const std::uint32_t> marks)
     {
-        put_looked_at(out, bytes + from, to - from, field_form::as_quoted, {bytes, marks});
+        put_marked_field(out, bytes + from, to - from, field_form::as_quoted, {bytes, marks});
     }
     void record_end(std::size_t) { end_record(out); }
 };

@@ -97,7 +97,7 @@ void format(formatted& m, long long first, long long second)
 
 // The first number one up, in place, if that keeps the text's length: into
 // a padding blank, or within its digits.
-bool count_on(formatted& m)
+bool count_first_up(formatted& m)
 {
     std::size_t at = m.first_end;
     while (at > m.first_digit) {
@@ -122,7 +122,7 @@ const formatted& message(formatted& m, long long first, long long second = 0)
 {
     if (first == m.numbers[0] && second == m.numbers[1])
         return m;
-    if (!(second == m.numbers[1] && first == m.numbers[0] + 1 && count_on(m)))
+    if (!(second == m.numbers[1] && first == m.numbers[0] + 1 && count_first_up(m)))
         format(m, first, second);
     return m;
 }
@@ -181,7 +181,7 @@ namespace {
 // The blocks of the pass that holds the reports, while one does. Set and
 // cleared by held_messages, on the first pass's thread; read by the
 // reports, on that thread too.
-message_blocks* live = nullptr;
+message_blocks* held_blocks = nullptr;
 
 void write_blocks(message_blocks& m)
 {
@@ -214,7 +214,7 @@ void start_writer(message_blocks& m)
 
 // Hands the stream's block on: to the writer, where it runs, and the
 // stream is then given an empty one; else straight to the stream.
-void hand_on(message_blocks& m, stream_index which)
+void send_block(message_blocks& m, stream_index which)
 {
     if (m.used[which] == 0)
         return;
@@ -255,7 +255,7 @@ void put_across(message_blocks* m, stream_index which, const void* bytes, std::s
         m->used[which] = BLOCK_SIZE;
         from += room;
         length -= room;
-        hand_on(*m, which);
+        send_block(*m, which);
     }
     std::memcpy(m->filling[which] + m->used[which], from, length);
     m->used[which] += length;
@@ -264,7 +264,7 @@ void put_across(message_blocks* m, stream_index which, const void* bytes, std::s
 // Most messages fit in what is left of the block.
 inline void put(stream_index which, const void* bytes, std::size_t length)
 {
-    message_blocks* const m = live;
+    message_blocks* const m = held_blocks;
     if (m != nullptr && m->filling[which] != nullptr && BLOCK_SIZE - m->used[which] >= length) {
         char* const to = m->filling[which] + m->used[which];
         if (length <= 16)
@@ -299,7 +299,7 @@ void repeat_into(char* run, const formatted& f, std::size_t copies)
 // writes of up to 8 KiB, never one per message.
 void put_repeated(stream_index which, const formatted& f, std::size_t count)
 {
-    message_blocks* const m = live;
+    message_blocks* const m = held_blocks;
     if (m == nullptr || m->filling[which] == nullptr) {
         char text[8192];
         const std::size_t most = std::min(count, sizeof text / f.length);
@@ -345,7 +345,7 @@ held_messages::held_messages()
         if (!is_terminal(which == OUT ? 1 : 2) && (blocks->filling[which] = new (std::nothrow) char[BLOCK_SIZE]))
             ++blocks->made;
     }
-    live = blocks.get();
+    held_blocks = blocks.get();
 }
 
 held_messages::~held_messages()
@@ -354,7 +354,7 @@ held_messages::~held_messages()
         return;
     message_blocks& m = *blocks;
     for (const stream_index which : {OUT, ERR})
-        hand_on(m, which);
+        send_block(m, which);
     if (m.writer.joinable()) {
         {
             const std::lock_guard<std::mutex> hold(m.lock);
@@ -363,7 +363,7 @@ held_messages::~held_messages()
         m.changed.notify_all();
         m.writer.join();
     }
-    live = nullptr;
+    held_blocks = nullptr;
     for (const stream_index which : {OUT, ERR})
         delete[] m.filling[which];
     for (int i = 0; i < m.spares; ++i)
@@ -398,6 +398,6 @@ void report_progress(std::int64_t records)
 {
     put(OUT, message(progress_message, static_cast<long long>(records)));
     // The line has no line end: a terminal shows it now.
-    if (live == nullptr || live->filling[OUT] == nullptr)
+    if (held_blocks == nullptr || held_blocks->filling[OUT] == nullptr)
         console_flush(stdout);
 }

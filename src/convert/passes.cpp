@@ -46,7 +46,7 @@ struct follower {
 };
 
 // The report of both passes: the first failure that says why.
-pass_report both(const pass_report& first, const pass_report& finished)
+pass_report first_failure_of(const pass_report& first, const pass_report& finished)
 {
     if (first.outcome != PASS_OK && first.outcome != PASS_STOPPED)
         return first;
@@ -79,8 +79,8 @@ pass_report run_passes_together(
     const pass_report first
         = run_first_pass_with(input, intermediate, settings, finishing ? &finishing->handoff : nullptr);
     if (finishing)
-        return both(first, finishing->finish());
+        return first_failure_of(first, finishing->finish());
     if (first.outcome != PASS_OK)
         return first;
-    return both(first, finish_output(intermediate, output, first.encoding, intermediate, write_back));
+    return first_failure_of(first, finish_output(intermediate, output, first.encoding, intermediate, write_back));
 }

@@ -29,10 +29,10 @@ std::size_t skip_blanks(const unsigned char* bytes, std::size_t pos, std::size_t
     return pos;
 }
 
-// One call's walk over the block: the field's bytes are moved down to out,
-// from piece on not yet handed on; from tail on, where the field has a
-// tail open, their fate is not yet known.
-struct walk {
+// The field's bytes in one call's block, gathered in place: moved down to
+// out, from piece on not yet handed on; from tail on, where the field has
+// a tail open, their fate not yet known.
+struct gathered_field {
     unsigned char* bytes;
     long_field& f;
     const deliver_to& to;
@@ -57,7 +57,7 @@ struct walk {
 
     // The tail's fate is known. Where part of it has gone on already, the
     // rest follows it before the verdict.
-    void settle(bool kept)
+    void decide_tail(bool kept)
     {
         if (!f.tail_open)
             return;
@@ -73,94 +73,134 @@ struct walk {
     }
 };
 
+// Each step below reads on from pos in its state, and returns where it
+// stopped: further on, or, with ended set, at the comma or line end that
+// ends the field.
+
+// Inside quotes: every byte up to the next quote is data, and the quote
+// may close the field.
+std::size_t read_quoted(const block& b, std::size_t pos, gathered_field& g)
+{
+    const std::size_t quote = next_stop(b, pos, true);
+    g.append(pos, quote - pos);
+    if (quote < b.size) {
+        g.open_tail();
+        g.append(quote, 1);
+        g.f.state = long_state::after_quote;
+        g.f.blanks_after_quote = false;
+        return quote + 1;
+    }
+    return quote;
+}
+
+// After a quote inside quotes: blanks wait with it; a comma or line end
+// closes the field; a quote after blanks makes the quote and the blanks
+// data and may close it in turn; a second quote directly after it is one
+// literal quote, and any other byte makes the quote data.
+std::size_t read_after_quote(const block& b, std::size_t pos, gathered_field& g, bool& ended)
+{
+    const unsigned char c = b.bytes[pos];
+    if (is_blank(c)) {
+        const std::size_t end = skip_blanks(b.bytes, pos, b.size);
+        g.append(pos, end - pos);
+        g.f.blanks_after_quote = true;
+        return end;
+    }
+    if (c == ',' || is_line_end(c)) {
+        g.decide_tail(false);
+        ended = true;
+        return pos;
+    }
+    g.decide_tail(true);
+    if (c == '"' && g.f.blanks_after_quote) {
+        g.open_tail();
+        g.append(pos, 1);
+        g.f.blanks_after_quote = false;
+        return pos + 1;
+    }
+    if (c != '"')
+        g.append(pos, 1);
+    g.f.state = long_state::quoted;
+    return pos + 1;
+}
+
+// Unquoted: up to a comma or line end, blanks before it in the tail; a
+// quote here is data.
+std::size_t read_unquoted(const block& b, std::size_t pos, gathered_field& g, bool& ended)
+{
+    const std::size_t stop = next_stop(b, pos, false);
+    std::size_t last = stop;
+    while (last > pos && is_blank(b.bytes[last - 1]))
+        --last;
+    if (last > pos) {
+        g.decide_tail(true);
+        g.append(pos, last - pos);
+    }
+    if (stop > last) {
+        g.open_tail();
+        g.append(last, stop - last);
+    }
+    if (stop == b.size)
+        return stop;
+    if (b.bytes[stop] != '"') {
+        g.decide_tail(false);
+        ended = true;
+        return stop;
+    }
+    g.decide_tail(true);
+    g.append(stop, 1);
+    return stop + 1;
+}
+
+// The block's end: what is known goes on, and what is not yet known goes
+// on as pending.
+void hand_on_what_is_known(gathered_field& g)
+{
+    if (const std::size_t sure_end = g.f.tail_open ? g.tail : g.out; sure_end > g.piece)
+        g.to.on_piece(g.bytes + g.piece, sure_end - g.piece, PIECE_SURE, g.to.data);
+    if (g.f.tail_open && g.out > g.tail) {
+        g.to.on_piece(g.bytes + g.tail, g.out - g.tail, PIECE_PENDING, g.to.data);
+        g.f.tail_handed_on = true;
+    }
+}
+
+// The field ended at the comma or line end at pos: its last piece, and its
+// record's end after a line end.
+long_end end_field(gathered_field& g, std::size_t pos)
+{
+    g.to.on_field(g.bytes + g.piece, g.out - g.piece, g.to.data);
+    g.f.active = false;
+    if (g.bytes[pos] == ',')
+        return long_end::field_end;
+    g.to.on_record(g.bytes[pos], g.to.data);
+    return long_end::record_end;
+}
+
 }  // namespace
 
 std::size_t read_long_field(block& b, std::size_t pos, long_field& f, const deliver_to& to, long_end& how)
 {
-    walk w {b.bytes, f, to, pos, pos, pos};
-    unsigned char* const bytes = b.bytes;
-    while (pos < b.size) {
-        const unsigned char c = bytes[pos];
+    gathered_field g {b.bytes, f, to, pos, pos, pos};
+    bool ended = false;
+    while (pos < b.size && !ended) {
         switch (f.state) {
-        case long_state::quoted: {
-            const std::size_t quote = next_stop(b, pos, true);
-            w.append(pos, quote - pos);
-            pos = quote;
-            if (pos < b.size) {
-                w.open_tail();
-                w.append(pos++, 1);
-                f.state = long_state::after_quote;
-                f.blanks_after_quote = false;
-            }
+        case long_state::quoted:
+            pos = read_quoted(b, pos, g);
             break;
-        }
         case long_state::after_quote:
-            if (is_blank(c)) {
-                const std::size_t end = skip_blanks(bytes, pos, b.size);
-                w.append(pos, end - pos);
-                pos = end;
-                f.blanks_after_quote = true;
-            } else if (c == ',' || is_line_end(c)) {
-                w.settle(false);
-                goto field_ended;
-            } else if (c == '"' && f.blanks_after_quote) {
-                // The quote and blanks are data; this quote may close.
-                w.settle(true);
-                w.open_tail();
-                w.append(pos++, 1);
-                f.blanks_after_quote = false;
-            } else {
-                // A doubled quote keeps its first; any other byte is data.
-                w.settle(true);
-                if (c != '"')
-                    w.append(pos, 1);
-                ++pos;
-                f.state = long_state::quoted;
-            }
+            pos = read_after_quote(b, pos, g, ended);
             break;
-        case long_state::unquoted: {
-            const std::size_t stop = next_stop(b, pos, false);
-            std::size_t last = stop;
-            while (last > pos && is_blank(bytes[last - 1]))
-                --last;
-            if (last > pos) {
-                w.settle(true);
-                w.append(pos, last - pos);
-            }
-            if (stop > last) {
-                w.open_tail();
-                w.append(last, stop - last);
-            }
-            pos = stop;
-            if (pos < b.size) {
-                if (bytes[pos] != '"') {
-                    w.settle(false);
-                    goto field_ended;
-                }
-                w.settle(true);
-                w.append(pos++, 1);
-            }
+        case long_state::unquoted:
+            pos = read_unquoted(b, pos, g, ended);
             break;
         }
-        }
     }
-    // The block's end: what is known goes on, and what is not yet known
-    // goes on as pending.
-    if (const std::size_t sure_end = f.tail_open ? w.tail : w.out; sure_end > w.piece)
-        to.on_piece(bytes + w.piece, sure_end - w.piece, PIECE_SURE, to.data);
-    if (f.tail_open && w.out > w.tail) {
-        to.on_piece(bytes + w.tail, w.out - w.tail, PIECE_PENDING, to.data);
-        f.tail_handed_on = true;
+    if (!ended) {
+        hand_on_what_is_known(g);
+        how = long_end::block_end;
+        return b.size;
     }
-    how = long_end::block_end;
-    return b.size;
-
-field_ended:
-    to.on_field(bytes + w.piece, w.out - w.piece, to.data);
-    f.active = false;
-    how = bytes[pos] == ',' ? long_end::field_end : long_end::record_end;
-    if (how == long_end::record_end)
-        to.on_record(bytes[pos], to.data);
+    how = end_field(g, pos);
     return pos + 1;
 }
 

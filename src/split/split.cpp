@@ -23,20 +23,20 @@ constexpr std::size_t SHORTEST_LOOK = 256;
 
 // The caller's callbacks, as libcsv calls them, and a count of the records
 // libcsv has ended: a change in it says libcsv stands between records.
-struct relay {
+struct libcsv_callbacks {
     deliver_to to;
     std::int64_t records;
 };
 
-void relay_field(void* bytes, std::size_t length, void* data)
+void field_from_libcsv(void* bytes, std::size_t length, void* data)
 {
-    auto* r = static_cast<relay*>(data);
+    auto* r = static_cast<libcsv_callbacks*>(data);
     r->to.on_field(bytes, length, r->to.data);
 }
 
-void relay_record(int terminator, void* data)
+void record_from_libcsv(int terminator, void* data)
 {
-    auto* r = static_cast<relay*>(data);
+    auto* r = static_cast<libcsv_callbacks*>(data);
     r->records += 1;
     r->to.on_record(terminator, r->to.data);
 }
@@ -116,7 +116,7 @@ struct splitter {
     field_ends found {capacity};
     span_list fields;
     parser_guard guard;
-    relay r {to, 0};
+    libcsv_callbacks r {to, 0};
     long_field long_one;
     split_report report {};
     bool in_parser = false;  // libcsv is inside a record and keeps the input
@@ -187,7 +187,7 @@ bool feed_parser(splitter& s, std::size_t& pos)
             ++end;
         end = std::min(end + 1, b.size);
         const std::int64_t before = s.r.records;
-        if (csv_parse(&parser, b.bytes + pos, end - pos, relay_field, relay_record, &s.r) < end - pos)
+        if (csv_parse(&parser, b.bytes + pos, end - pos, field_from_libcsv, record_from_libcsv, &s.r) < end - pos)
             return false;
         pos = end;
         if (s.r.records != before) {
@@ -305,10 +305,10 @@ split_report split_input(split_read read, void* source, const deliver_to& to, co
         // is delivered all the same.
         csv_parser& parser = s.guard.parser;
         csv_set_opts(&parser, CSV_STRICT | CSV_STRICT_FINI);
-        s.report.unclosed = csv_fini(&parser, relay_field, relay_record, &s.r) != 0;
+        s.report.unclosed = csv_fini(&parser, field_from_libcsv, record_from_libcsv, &s.r) != 0;
         csv_set_opts(&parser, 0);
         if (s.report.unclosed)
-            csv_fini(&parser, relay_field, relay_record, &s.r);
+            csv_fini(&parser, field_from_libcsv, record_from_libcsv, &s.r);
     }
     s.report.records = s.records();
     return s.report;
