@@ -25,8 +25,8 @@ int parse_command_line(char** argv, int argc);
 split_settings splitter_settings();
 
 // The vector unit both passes use: the widest this build and processor
-// run, or the one TROVANEX_VECTOR names ("portable", "sse2", "avx2",
-// "avx512", "neon"), for tests and measurements; never one they lack. A
+// run, or the one TROVANEX_VECTOR names (kernels/unit_list.h), for tests
+// and measurements; never one they lack. A
 // name that is no unit this program runs here is warned about on standard
 // error, and the widest used.
 vector_unit chosen_vector_unit();

@@ -1,5 +1,8 @@
 // AVX2: 32 bytes at a time, and byte shuffles. Each function is compiled
 // for TROVANEX_AVX2 and runs only where the processor has all of it.
+#include "kernels/units.h"
+
+#if defined(__x86_64__)
 #include <immintrin.h>
 
 #include "kernels/field_ends.h"
@@ -102,7 +105,7 @@ struct wide_bits {
 
 kernel_table avx2_kernels()
 {
-    return overlaid(SSE2_UNIT.kernels(),
+    return overlaid(sse2_unit.kernels(),
         {.unit = vector_unit::avx2,
             .scan_block = scan_block,
             .find_field_ends = find_field_ends,
@@ -112,5 +115,8 @@ kernel_table avx2_kernels()
 
 }  // namespace
 
-const unit_descriptor AVX2_UNIT
+const unit_descriptor avx2_unit
     = {vector_unit::avx2, "avx2", [] { return processor_has(TROVANEX_AVX2); }, avx2_kernels};
+#else
+TROVANEX_NOT_CARRIED(avx2)
+#endif

@@ -1,6 +1,9 @@
 // AVX-512: 64 bytes, one mask word, at a time; the finishing pass gathers
 // the bytes it keeps with VBMI2's byte compression. Built on the AVX2
 // unit, whose kernels it keeps where it has none of its own.
+#include "kernels/units.h"
+
+#if defined(__x86_64__)
 #include <immintrin.h>
 
 #include "kernels/loops.h"
@@ -60,7 +63,7 @@ struct avx512_words {
 
 kernel_table avx512_kernels()
 {
-    return overlaid(AVX2_UNIT.kernels(),
+    return overlaid(avx2_unit.kernels(),
         {.unit = vector_unit::avx512,
             .scan_block = scan_block,
             .copy_record = copy_record,
@@ -69,5 +72,8 @@ kernel_table avx512_kernels()
 
 }  // namespace
 
-const unit_descriptor AVX512_UNIT = {vector_unit::avx512, "avx512",
+const unit_descriptor avx512_unit = {vector_unit::avx512, "avx512",
     [] { return processor_has(TROVANEX_AVX2) && processor_has(TROVANEX_AVX512); }, avx512_kernels};
+#else
+TROVANEX_NOT_CARRIED(avx512)
+#endif

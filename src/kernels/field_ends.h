@@ -7,12 +7,18 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
 
 #include "common/bits.h"
 #include "kernels/kernels.h"
 
 // How a unit counts bits and tells the bytes inside quotes, for the
 // finder below: one instruction each where the processor has them.
+template <typename Bits> concept bit_ops = requires(std::uint64_t x) {
+    { Bits::count(x) } -> std::same_as<int>;  // the bits set
+    { Bits::inside(x) } -> std::same_as<std::uint64_t>;  // each bit the xor of those up to it
+};
+
 struct plain_bits {
     static int count(std::uint64_t x) { return count_bits(x); }
     static std::uint64_t inside(std::uint64_t quotes) { return prefix_xor(quotes); }
@@ -21,7 +27,7 @@ struct plain_bits {
 // Writes the positions of the set bits, four at a time whatever their
 // number, so that the loop's end is seldom mispredicted: out has room for
 // 64 past the last.
-template <typename Bits>
+template <bit_ops Bits>
 [[gnu::always_inline]] inline std::uint32_t* positions(std::uint64_t bits, std::size_t base, std::uint32_t* out)
 {
     if (bits == 0)
@@ -43,7 +49,7 @@ template <typename Bits>
 }
 
 // What kernel_table::find_field_ends does.
-template <typename Bits>
+template <bit_ops Bits>
 [[gnu::always_inline]] inline found_counts find_ends(
     const block& b, std::size_t pos, std::size_t limit, field_ends& found, bool stretch, bool mark_line_breaks)
 {

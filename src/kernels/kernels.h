@@ -11,13 +11,12 @@
 #include <memory>
 #include <span>
 
-enum class vector_unit : unsigned char {
-    portable,  // a byte or a word at a time, and a field at a time: any processor
-    sse2,  // 16 bytes: every x86-64
-    avx2,  // 32 bytes, and byte shuffles
-    avx512,  // 64 bytes: AVX-512 BW and VBMI2, whose byte compression the finishing pass uses
-    neon,  // 16 bytes: every 64-bit ARM
-};
+#include "kernels/unit_list.h"
+
+// What each unit is: kernels/unit_list.h, and each unit's own file.
+#define TROVANEX_UNIT_ENUMERATOR(name) name,
+enum class vector_unit : unsigned char { TROVANEX_VECTOR_UNITS(TROVANEX_UNIT_ENUMERATOR) };
+#undef TROVANEX_UNIT_ENUMERATOR
 
 // A block of input with a bit per byte in five masks, 64 bytes to a word
 // (bit i of word w stands for byte 64 * w + i): quotes, commas, line ends

@@ -1,25 +1,30 @@
 // The loops over 64-byte words that every unit shares, written once over
-// the unit's word operations, W:
-//   word                           64 bytes of input in the unit's
-//                                  registers, made from their address
-//   equal(w, byte), either(w, a, b)    a mask of the bytes equal (to either):
-//                                  bit i for byte i
-//   store(w, out)                  all 64 bytes
-//   gather(w, kept, size, out)     the bytes of the first size whose bit of
-//                                  kept is set, packed at out; returns
-//                                  their end, and may store up to 64 past
-//                                  it
-// Each unit instantiates them in its own file, with its own instructions.
+// the unit's word operations, W (word_ops below). Each unit instantiates
+// them in its own file, with its own instructions.
 #pragma once
 
 #include <bit>
+#include <concepts>
 
 #include "common/bits.h"
 #include "common/rules.h"
 #include "kernels/kernels.h"
 
+template <typename W>
+concept word_ops = requires(const unsigned char* p, unsigned char* out, const typename W::word& w, unsigned char byte,
+    std::uint64_t kept, std::size_t size) {
+    // 64 bytes of input in the unit's registers, made from their address
+    requires std::constructible_from<typename W::word, const unsigned char*>;
+    { W::equal(w, byte) } -> std::same_as<std::uint64_t>;  // bit i set: byte i equals
+    { W::either(w, byte, byte) } -> std::same_as<std::uint64_t>;  // ...equals either
+    W::store(w, out);  // all 64 bytes
+    // The bytes of the first size whose bit of kept is set, packed at out;
+    // returns their end, and may store up to 64 past it.
+    { W::gather(w, kept, size, out) } -> std::same_as<unsigned char*>;
+};
+
 // What kernel_table::scan_block does.
-template <typename W> [[gnu::always_inline]] inline void scan_words(const block& b, std::size_t words)
+template <word_ops W> [[gnu::always_inline]] inline void scan_words(const block& b, std::size_t words)
 {
     const unsigned char* p = b.bytes;
     for (std::size_t w = 0; w < words; ++w, p += 64) {
@@ -63,7 +68,7 @@ template <typename W> [[gnu::always_inline]] inline void scan_words(const block&
 
 // What kernel_table::finish_words does: a word whose bytes all stay is
 // stored whole, and any other gathered.
-template <typename W>
+template <word_ops W>
 [[gnu::always_inline]] inline unsigned char* finish_words_with(
     const unsigned char* in, std::size_t n, unsigned char* out, finish_carry& c)
 {

@@ -4,6 +4,9 @@
 // finishing pass gathers kept bytes through a table of shuffles, eight
 // bytes at a time. Built on x86 too, through SIMDe, so that the fuzz
 // targets can run these kernels at native speed.
+#include "kernels/units.h"
+
+#if defined(TROVANEX_NEON)
 #if defined(TROVANEX_NEON_EMULATED)
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/arm/neon.h>
@@ -198,29 +201,26 @@ inline unsigned char* pack_four(uint32x4_t units, unsigned char* out)
     return out + UTF8_PACKING.length[code];
 }
 
-// Runs of ASCII as above, and eight units of the Basic Multilingual Plane
-// at a time, each made its one to three bytes; a surrogate stops it.
+// The Basic Multilingual Plane eight units at a time.
+struct neon_utf16 {
+    static uint16x8_t units(const unsigned char* p, bool big_endian)
+    {
+        const uint8x16_t bytes = vld1q_u8(p);
+        return vreinterpretq_u16_u8(big_endian ? vrev16q_u8(bytes) : bytes);
+    }
+    static bool any_surrogate(uint16x8_t units)
+    {
+        return vmaxvq_u16(vceqq_u16(vandq_u16(units, vdupq_n_u16(0xF800)), vdupq_n_u16(0xD800))) != 0;
+    }
+    static unsigned char* pack_eight(uint16x8_t units, unsigned char* out)
+    {
+        return pack_four(vmovl_u16(vget_high_u16(units)), pack_four(vmovl_u16(vget_low_u16(units)), out));
+    }
+};
+
 transcoded plane_from_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
-    std::size_t taken = 0;
-    while (n - taken >= 32) {
-        const transcoded ascii = ascii_from_utf16(in + taken, n - taken, big_endian, out);
-        taken += ascii.taken;
-        out = ascii.out;
-        if (n - taken < 16)
-            break;
-        uint8x16_t bytes = vld1q_u8(in + taken);
-        if (big_endian)
-            bytes = vrev16q_u8(bytes);
-        const uint16x8_t units = vreinterpretq_u16_u8(bytes);
-        const uint16x8_t surrogates = vceqq_u16(vandq_u16(units, vdupq_n_u16(0xF800)), vdupq_n_u16(0xD800));
-        if (vmaxvq_u16(surrogates) != 0)
-            break;
-        out = pack_four(vmovl_u16(vget_low_u16(units)), out);
-        out = pack_four(vmovl_u16(vget_high_u16(units)), out);
-        taken += 16;
-    }
-    return {taken, out};
+    return plane_from_utf16_with<neon_utf16, ascii_from_utf16>(in, n, big_endian, out);
 }
 
 transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
@@ -244,11 +244,21 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
 
 kernel_table neon_kernels()
 {
-    return overlaid(PORTABLE_UNIT.kernels(),
-        {vector_unit::neon, scan_block, find_field_ends, copy_record, finish_words, field_holds, find_rule_bytes,
-            decode_utf16<plane_from_utf16>, encode_utf16<ascii_to_utf16>});
+    return overlaid(portable_unit.kernels(),
+        {.unit = vector_unit::neon,
+            .scan_block = scan_block,
+            .find_field_ends = find_field_ends,
+            .copy_record = copy_record,
+            .finish_words = finish_words,
+            .field_holds = field_holds,
+            .find_rule_bytes = find_rule_bytes,
+            .utf16_to_utf8 = decode_utf16<plane_from_utf16>,
+            .utf8_to_utf16 = encode_utf16<ascii_to_utf16>});
 }
 
 }  // namespace
 
-const unit_descriptor NEON_UNIT = {vector_unit::neon, "neon", [] { return true; }, neon_kernels};
+const unit_descriptor neon_unit = {vector_unit::neon, "neon", [] { return true; }, neon_kernels};
+#else
+TROVANEX_NOT_CARRIED(neon)
+#endif

@@ -140,10 +140,17 @@ transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endia
 
 kernel_table portable_kernels()
 {
-    return {vector_unit::portable, scan_block, find_field_ends, copy_record, finish_words, field_holds_words,
-        find_rule_bytes_words, decode_utf16<ascii_from_utf16>, encode_utf16<ascii_to_utf16>};
+    return {.unit = vector_unit::portable,
+        .scan_block = scan_block,
+        .find_field_ends = find_field_ends,
+        .copy_record = copy_record,
+        .finish_words = finish_words,
+        .field_holds = field_holds_words,
+        .find_rule_bytes = find_rule_bytes_words,
+        .utf16_to_utf8 = decode_utf16<ascii_from_utf16>,
+        .utf8_to_utf16 = encode_utf16<ascii_to_utf16>};
 }
 
 }  // namespace
 
-const unit_descriptor PORTABLE_UNIT = {vector_unit::portable, "portable", [] { return true; }, portable_kernels};
+const unit_descriptor portable_unit = {vector_unit::portable, "portable", [] { return true; }, portable_kernels};

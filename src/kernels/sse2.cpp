@@ -1,7 +1,10 @@
 // SSE2: 16 bytes at a time, on every x86-64 processor, and SSSE3's byte
-// shuffles where the processor has them: without them the finishing pass,
-// the removal of line breaks and UTF-16's decoding are the portable ones. Its 16-byte looks suit
+// shuffles where the processor has them: without them the finishing pass
+// and UTF-16's decoding are the portable ones. Its 16-byte looks suit
 // fields, which are mostly short, so the wider x86 units keep them.
+#include "kernels/units.h"
+
+#if defined(__x86_64__)
 #include <emmintrin.h>
 
 #include "kernels/gather.h"
@@ -173,31 +176,30 @@ transcoded ascii_from_utf16(const unsigned char* in, std::size_t n, bool big_end
     return out + UTF8_PACKING.length[code];
 }
 
-// Runs of ASCII as above, and eight units of the Basic Multilingual Plane
-// at a time, each made its one to three bytes; a surrogate stops it.
+// The Basic Multilingual Plane eight units at a time.
+struct sse2_utf16 {
+    static __m128i units(const unsigned char* p, bool big_endian)
+    {
+        const __m128i v = sse2_lanes::load(p);
+        return big_endian ? swap_bytes(v) : v;
+    }
+    static bool any_surrogate(__m128i units)
+    {
+        return _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xF800))),
+                   _mm_set1_epi16(static_cast<short>(0xD800))))
+            != 0;
+    }
+    [[SSSE3]] static unsigned char* pack_eight(__m128i units, unsigned char* out)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        return pack_four(_mm_unpackhi_epi16(units, zero), pack_four(_mm_unpacklo_epi16(units, zero), out));
+    }
+};
+
 [[SSSE3, gnu::flatten]] transcoded plane_from_utf16(
     const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
 {
-    std::size_t taken = 0;
-    while (n - taken >= 32) {
-        const transcoded ascii = ascii_from_utf16(in + taken, n - taken, big_endian, out);
-        taken += ascii.taken;
-        out = ascii.out;
-        if (n - taken < 16)
-            break;
-        __m128i units = sse2_lanes::load(in + taken);
-        if (big_endian)
-            units = swap_bytes(units);
-        const __m128i surrogates = _mm_cmpeq_epi16(_mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xF800))),
-            _mm_set1_epi16(static_cast<short>(0xD800)));
-        if (_mm_movemask_epi8(surrogates) != 0)
-            break;
-        const __m128i zero = _mm_setzero_si128();
-        out = pack_four(_mm_unpacklo_epi16(units, zero), out);
-        out = pack_four(_mm_unpackhi_epi16(units, zero), out);
-        taken += 16;
-    }
-    return {taken, out};
+    return plane_from_utf16_with<sse2_utf16, ascii_from_utf16>(in, n, big_endian, out);
 }
 
 transcoded ascii_to_utf16(const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
@@ -230,9 +232,12 @@ kernel_table sse2_kernels()
         own.finish_words = finish_words;
         own.utf16_to_utf8 = decode_utf16<plane_from_utf16>;
     }
-    return overlaid(PORTABLE_UNIT.kernels(), own);
+    return overlaid(portable_unit.kernels(), own);
 }
 
 }  // namespace
 
-const unit_descriptor SSE2_UNIT = {vector_unit::sse2, "sse2", [] { return true; }, sse2_kernels};
+const unit_descriptor sse2_unit = {vector_unit::sse2, "sse2", [] { return true; }, sse2_kernels};
+#else
+TROVANEX_NOT_CARRIED(sse2)
+#endif

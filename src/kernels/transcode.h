@@ -76,6 +76,34 @@ std::size_t encode_utf16(const unsigned char* in, std::size_t in_length, bool bi
     return static_cast<std::size_t>(out - start);
 }
 
+// A unit's fast way for decode_utf16 where it turns units into UTF-8
+// eight at a time: runs of ASCII as Ascii(in, n, big_endian, out) takes
+// them, and eight units of the Basic Multilingual Plane at a time, each
+// made its one to three bytes; a surrogate stops it. U has:
+//   units(p, big_endian)    eight units from p in 16-bit lanes
+//   any_surrogate(units)
+//   pack_eight(units, out)  their UTF-8 at out, storing 32 bytes at most;
+//                           returns its end
+template <typename U, auto Ascii>
+[[gnu::always_inline]] inline transcoded plane_from_utf16_with(
+    const unsigned char* in, std::size_t n, bool big_endian, unsigned char* out)
+{
+    std::size_t taken = 0;
+    while (n - taken >= 32) {
+        const transcoded ascii = Ascii(in + taken, n - taken, big_endian, out);
+        taken += ascii.taken;
+        out = ascii.out;
+        if (n - taken < 16)
+            break;
+        const auto units = U::units(in + taken, big_endian);
+        if (U::any_surrogate(units))
+            break;
+        out = U::pack_eight(units, out);
+        taken += 16;
+    }
+    return {taken, out};
+}
+
 // For the units that turn units into UTF-8 four at a time: each unit in a
 // 32-bit lane as its one to three bytes, and for each choice of lengths
 // (bit i of the low half: lane i is ASCII; of the high half: it is below

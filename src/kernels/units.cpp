@@ -10,17 +10,9 @@
 namespace {
 
 // Narrowest first: the reference, then each wider unit.
-constexpr const unit_descriptor* UNITS[] = {
-    &PORTABLE_UNIT,
-#if defined(TROVANEX_NEON)
-    &NEON_UNIT,
-#endif
-#if defined(__x86_64__)
-    &SSE2_UNIT,
-    &AVX2_UNIT,
-    &AVX512_UNIT,
-#endif
-};
+#define TROVANEX_UNIT_ADDRESS(name) &name##_unit,
+constexpr const unit_descriptor* UNITS[] = {TROVANEX_VECTOR_UNITS(TROVANEX_UNIT_ADDRESS)};
+#undef TROVANEX_UNIT_ADDRESS
 constexpr std::size_t UNIT_COUNT = sizeof UNITS / sizeof UNITS[0];
 
 // The units this processor runs, found once; no memory is taken for them,
@@ -35,7 +27,7 @@ const runnable& available()
     static const runnable found = [] {
         runnable r;
         for (const unit_descriptor* unit : UNITS) {
-            if (unit->runs_here())
+            if (unit->runs_here != nullptr && unit->runs_here())
                 r.units[r.count++] = unit->unit;
         }
         return r;
@@ -49,7 +41,7 @@ const unit_descriptor& descriptor_of(vector_unit unit)
         if (descriptor->unit == unit)
             return *descriptor;
     }
-    return PORTABLE_UNIT;
+    return portable_unit;
 }
 
 }  // namespace

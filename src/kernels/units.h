@@ -18,13 +18,15 @@ struct unit_descriptor {
 // their place, and own's unit.
 kernel_table overlaid(kernel_table narrower, const kernel_table& own);
 
-extern const unit_descriptor PORTABLE_UNIT;
+// runs_here and kernels are null where this build does not carry the unit.
+#define TROVANEX_UNIT_DESCRIPTOR(name) extern const unit_descriptor name##_unit;
+TROVANEX_VECTOR_UNITS(TROVANEX_UNIT_DESCRIPTOR)
+#undef TROVANEX_UNIT_DESCRIPTOR
+
+// A descriptor for a unit this build does not carry.
+#define TROVANEX_NOT_CARRIED(name) const unit_descriptor name##_unit = {vector_unit::name, #name, nullptr, nullptr};
 
 #if defined(__x86_64__)
-extern const unit_descriptor SSE2_UNIT;
-extern const unit_descriptor AVX2_UNIT;
-extern const unit_descriptor AVX512_UNIT;
-
 // The processor features of the x86 units' kernels, as gnu::target takes
 // them: each unit's functions are compiled for its list, and run only where
 // the processor has all of it. SSE2's gathering needs SSSE3, which all but
@@ -36,8 +38,4 @@ extern const unit_descriptor AVX512_UNIT;
 
 // Whether the processor has every feature of such a list.
 bool processor_has(const char* features);
-#endif
-
-#if defined(TROVANEX_NEON)
-extern const unit_descriptor NEON_UNIT;
 #endif
