@@ -114,6 +114,18 @@ struct position_list {
     }
 };
 
+// The marks of [first, last) alone: a blank dropped around an unquoted
+// field is not the field's, whatever rule it would fall under.
+inline std::span<const std::uint32_t> marks_within(
+    std::span<const std::uint32_t> marks, std::size_t first, std::size_t last)
+{
+    while (!marks.empty() && marks.front() < first)
+        marks = marks.subspan(1);
+    while (!marks.empty() && marks.back() >= last)
+        marks = marks.first(marks.size() - 1);
+    return marks;
+}
+
 // The record [pos, end) holds fields that need more than a copy: each goes
 // to the reader on its own, and the runs of fields between them as copies.
 template <typename Reader>
@@ -140,7 +152,7 @@ template <typename Reader>
         } else {
             std::size_t first = start, last = field_end;
             drop_blanks(bytes, first, last);
-            reader.field(first, last, field_marks);
+            reader.field(first, last, marks_within(field_marks, first, last));
         }
         copied = field_end + 1;
     }
