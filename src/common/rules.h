@@ -68,12 +68,13 @@ inline const clean_rules& run_clean_rules()
     }
 }
 
-// For each byte, whether it is a rule byte that is no line end: the
-// splitter's block mask of marks, made a byte at a time.
-inline constexpr std::array<bool, 256> MARKED = [] {
-    std::array<bool, 256> marked {};
-    for (const unsigned char b : RULE_BYTES)
-        marked[b] = !is_line_end(b);
+// The rule bytes that are no line end, as a set of RULE_BYTES' bits: the
+// splitter's block mask of marks, which holds line ends apart. A run whose
+// looked_for has any other bit acts on line ends.
+inline constexpr unsigned MARKED_BYTES = [] {
+    unsigned marked = 0;
+    for (std::size_t i = 0; i < RULE_BYTE_COUNT; ++i)
+        marked |= is_line_end(RULE_BYTES[i]) ? 0 : 1u << i;
     return marked;
 }();
 
@@ -118,16 +119,4 @@ template <typename F> [[gnu::always_inline]] inline auto with_looked_for(unsigne
         (void)((looked_for == L ? (r = f.template operator()<L>(), true) : false) || ...);
     }(std::make_integer_sequence<unsigned, 1u << RULE_BYTE_COUNT> {});
     return r;
-}
-
-// The same over the rule bytes that are no line end, with no choice: the
-// splitter's block masks, which hold line ends apart.
-template <typename Reg, typename Hit, typename Either>
-[[gnu::always_inline]] inline Reg marked_hits(Reg none, Hit hit, Either either)
-{
-    Reg hits = none;
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((hits = is_line_end(RULE_BYTES[I]) ? hits : either(hits, hit(RULE_BYTES[I]))), ...);
-    }(std::make_index_sequence<RULE_BYTE_COUNT> {});
-    return hits;
 }

@@ -75,7 +75,7 @@ pass_report first_pass(int input, int intermediate, const split_settings& settin
     first_pass_input in {decoded_input(input), writer, handoff};
 
     split_settings split_with = settings;
-    split_with.mark_line_breaks = (run_clean_rules().action['\r'] | run_clean_rules().action['\n']) != RULE_KEEP;
+    split_with.mark_line_breaks = (run_clean_rules().looked_for & ~MARKED_BYTES) != 0;
     // The byte-by-byte reference takes every field through on_field.
     const split_stretch stretches = run_kernels.unit == vector_unit::portable ? nullptr : on_plain_stretch;
     const split_report split

@@ -32,7 +32,7 @@ template <word_ops W> [[gnu::always_inline]] inline void scan_words(const block&
         b.quotes[w] = W::equal(v, '"');
         b.commas[w] = W::equal(v, ',');
         b.line_ends[w] = W::either(v, '\r', '\n');
-        b.marks[w] = marked_hits(
+        b.marks[w] = rule_hits<MARKED_BYTES>(
             std::uint64_t {0}, [&v](unsigned char c) { return W::equal(v, c); },
             [](std::uint64_t x, std::uint64_t y) { return x | y; });
         b.blanks[w] = W::either(v, ' ', '\t');
