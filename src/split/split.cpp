@@ -93,9 +93,18 @@ void take_over(csv_parser& p, long_field& f, const deliver_to& to)
     csv_fini(&p, nullptr, nullptr, nullptr);
 }
 
+// libcsv grows a field's buffer by a fixed step, 128 bytes unless told:
+// up to the field limit that is thousands of reallocations, each a copy
+// where the allocator cannot grow in place. 64 KiB steps make it a few.
+constexpr std::size_t LIBCSV_GROWTH = 64 * 1024;
+
 struct parser_guard {
     csv_parser parser;
-    parser_guard() { csv_init(&parser, 0); }
+    parser_guard()
+    {
+        csv_init(&parser, 0);
+        csv_set_blk_size(&parser, LIBCSV_GROWTH);
+    }
     ~parser_guard() { csv_free(&parser); }
     parser_guard(const parser_guard&) = delete;
     parser_guard& operator=(const parser_guard&) = delete;
