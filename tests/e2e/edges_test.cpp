@@ -136,11 +136,7 @@ launch size_limit(long bytes)
 // waiting for long.
 launch as_nobody()
 {
-#ifdef TESTS_ON_WINDOWS
-    launch how;
-#else
-    launch how = unprivileged();
-#endif
+    launch how = on_windows() ? launch {} : unprivileged();
     how.time_limit = 60;
     return how;
 }
@@ -217,13 +213,8 @@ const char WINE_TAKES_THEM[] = "Wine's own files take the numbers of a Unix proc
 constexpr left OLD = left::old_output;
 // What the system says of a folder opened as a file, and of a file taken
 // for a folder.
-#ifdef TESTS_ON_WINDOWS
-constexpr int A_FOLDER = EACCES;
-constexpr int THROUGH_A_FILE = ENOENT;
-#else
-constexpr int A_FOLDER = EISDIR;
-constexpr int THROUGH_A_FILE = ENOTDIR;
-#endif
+const int A_FOLDER = on_windows() ? EACCES : EISDIR;
+const int THROUGH_A_FILE = on_windows() ? ENOENT : ENOTDIR;
 constexpr left NEW = left::new_output;
 
 const row ROWS[] = {
@@ -275,12 +266,12 @@ const row ROWS[] = {
         [](const scratch_dir& dir) {
             // A settings file that cannot be opened: on Windows a folder of
             // that name, as SettingsLookup makes it.
-#ifdef TESTS_ON_WINDOWS
-            std::filesystem::create_directory(dir.at("TROVANEX.ini"));
-#else
-            write_file(dir.at("TROVANEX.ini"), "[TROVANEX]\n");
-            ASSERT_EQ(chmod(dir.at("TROVANEX.ini").c_str(), 0), 0);
-#endif
+            if (on_windows()) {
+                std::filesystem::create_directory(dir.at("TROVANEX.ini"));
+            } else {
+                write_file(dir.at("TROVANEX.ini"), "[TROVANEX]\n");
+                ASSERT_EQ(chmod(dir.at("TROVANEX.ini").c_str(), 0), 0);
+            }
             std::remove(dir.at("out.txt").c_str());
         },
         {}, nullptr, MSG_SETTINGS_UNOPENABLE},
@@ -316,8 +307,9 @@ TEST_P(Edges, Run)
 {
     const row& r = GetParam();
     SCOPED_TRACE(r.reason);
-    if (r.not_on_windows != nullptr)
+    if (r.not_on_windows != nullptr) {
         SKIP_ON_WINDOWS(r.not_on_windows);
+    }
     const sample& given = r.given();
     scratch_dir dir;
     ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);  // for the runs as another user

@@ -43,6 +43,32 @@ std::set<std::string> scratch_dir::listing() const
     return names;
 }
 
+const program_under_test& under_test()
+{
+    static const program_under_test chosen = [] {
+        const auto setting = [](const char* name) {
+            const char* value = std::getenv(name);
+            return std::string(value != nullptr ? value : "");
+        };
+        program_under_test p {TROVANEX_BINARY, "", false, false, ""};
+        const std::string under = setting("TROVANEX_TEST_UNDER");
+        if (under.empty())
+            return p;
+        p.program = setting("TROVANEX_TEST_PROGRAM");
+        p.windows = under == "wine";
+        p.qemu = under == "qemu";
+        p.emulator = std::string(TROVANEX_SCRIPTS) + (p.windows ? "/wine-run" : "/qemu-run");
+        p.units = setting("TROVANEX_TEST_UNITS");
+        if ((!p.windows && !p.qemu) || p.program.empty() || (p.qemu && p.units.empty())) {
+            std::cerr << "TROVANEX_TEST_UNDER is wine or qemu, with TROVANEX_TEST_PROGRAM, and under qemu "
+                         "TROVANEX_TEST_UNITS\n";
+            std::exit(2);
+        }
+        return p;
+    }();
+    return chosen;
+}
+
 namespace {
 
 bool holds_unnamed_intermediate(pid_t pid)
@@ -78,7 +104,8 @@ bool wait_until_blocked(pid_t pid)
 
 std::string console(std::string text)
 {
-#ifdef TESTS_ON_WINDOWS
+    if (!on_windows())
+        return text;
     std::string lines;
     lines.reserve(text.size() + text.size() / 8);
     for (const char c : text) {
@@ -87,12 +114,8 @@ std::string console(std::string text)
         lines += c;
     }
     return lines;
-#else
-    return text;
-#endif
 }
 
-#ifdef TESTS_ON_WINDOWS
 namespace {
 
 // Wine writes each line of its debug channels at once ("0024:err:channel:
@@ -125,7 +148,6 @@ bool wine_could_not_start(const run_result& result)
 }
 
 }  // namespace
-#endif
 
 bool can_drop_privileges()
 {
@@ -139,17 +161,16 @@ running_program start_program(const std::string& dir, const std::vector<std::str
         || (how.standard_input_pipe && pipe2(in_pipe, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
 
-#ifdef TROVANEX_EMULATOR
-    // The emulator takes argument 0 as qemu-user does.
-    std::vector<std::string> argv_strings {TROVANEX_EMULATOR};
-    if (!how.argv0.empty())
-        argv_strings.insert(argv_strings.end(), {"-0", how.argv0});
-    argv_strings.push_back(how.program);
-    const std::string executed = TROVANEX_EMULATOR;
-#else
+    const std::string& emulator = under_test().emulator;
     std::vector<std::string> argv_strings {how.argv0.empty() ? how.program : how.argv0};
-    const std::string& executed = how.program;
-#endif
+    if (!emulator.empty()) {
+        // The emulator takes argument 0 as qemu-user does.
+        argv_strings = {emulator};
+        if (!how.argv0.empty())
+            argv_strings.insert(argv_strings.end(), {"-0", how.argv0});
+        argv_strings.push_back(how.program);
+    }
+    const std::string& executed = emulator.empty() ? how.program : emulator;
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings)
@@ -242,7 +263,8 @@ run_result wait_program(running_program program)
         close(program.in_fd);
     result.peak_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-#ifdef TESTS_ON_WINDOWS
+    if (!on_windows())
+        return result;
     take_out_wine_lines(result);
     static constexpr int MOST_STARTS = 3;
     static thread_local int starts = 1;
@@ -252,7 +274,6 @@ run_result wait_program(running_program program)
         result = wait_program(start_program(program.dir, program.args, program.how));
         --starts;
     }
-#endif
     return result;
 }
 

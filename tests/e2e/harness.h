@@ -5,12 +5,33 @@
 #include <sys/types.h>
 
 #ifndef TROVANEX_BINARY
-#error "TROVANEX_BINARY must name the program under test"
+#error "TROVANEX_BINARY must name the native program"
 #endif
 
 #include <set>
 #include <string>
 #include <vector>
+
+// The program under test: the native build, unless TROVANEX_TEST_UNDER
+// names how to run another system's, TROVANEX_TEST_PROGRAM: "wine" for a
+// trovanex.exe, where the tests expect Windows' console line ends and skip
+// the cases that need POSIX; "qemu" for a Linux program of another
+// architecture, whose vector units TROVANEX_TEST_UNITS lists, and where the
+// cases only a native run can show are skipped. One build of the tests
+// serves every leg.
+struct program_under_test {
+    std::string program;
+    std::string emulator;  // scripts/wine-run or scripts/qemu-run; empty: run natively
+    bool windows = false;
+    bool qemu = false;
+    std::string units;  // under qemu, the units it must list
+};
+const program_under_test& under_test();
+
+inline bool on_windows()
+{
+    return under_test().windows;
+}
 
 struct run_result {
     int status;  // exit status, or 128 + signal number
@@ -43,7 +64,7 @@ enum class as_user { self, unprivileged };
 // How to start the program, where a test needs more than the defaults.
 struct launch {
     as_user user = as_user::self;
-    std::string program = TROVANEX_BINARY;  // the file executed
+    std::string program = under_test().program;  // the file executed
     std::string argv0;  // its argument 0; empty: program
     long file_size_limit = 0;  // bytes any one file may grow to (as ulimit -f sets it); 0: no limit
     long memory_limit = 0;  // bytes of address space; 0: no limit
@@ -102,11 +123,10 @@ bool wait_until_blocked(pid_t pid);
 // each line feed goes out as CR LF.
 std::string console(std::string text);
 
-#ifdef TESTS_ON_WINDOWS
-#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << (reason)
-#else
-#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
-#endif
+#define SKIP_ON_WINDOWS(reason) \
+    if (!on_windows()) { \
+    } else \
+        GTEST_SKIP() << "Windows: " << (reason)
 
 // Built with a sanitizer, whose own memory and calls the program's would
 // be mixed with.
@@ -120,11 +140,10 @@ std::string console(std::string text);
 
 // What only a native run can show: the program's own system calls and
 // memory, which under qemu-user are the emulator's.
-#ifdef TESTS_UNDER_QEMU
-#define SKIP_UNDER_QEMU(reason) GTEST_SKIP() << "qemu-user: " << (reason)
-#else
-#define SKIP_UNDER_QEMU(reason) static_cast<void>(0)
-#endif
+#define SKIP_UNDER_QEMU(reason) \
+    if (!under_test().qemu) { \
+    } else \
+        GTEST_SKIP() << "qemu-user: " << (reason)
 
 // Names a Windows program reading an ANSI command line would lose or change:
 // outside any code page, past the Basic Multilingual Plane, a fullwidth

@@ -50,12 +50,10 @@ struct stat status_of(const std::string& path)
 std::set<std::string> listing_after_run(const scratch_dir& dir)
 {
     std::set<std::string> left = dir.listing();
-#ifdef TESTS_ON_WINDOWS
-    for (int tries = 0; tries < 500 && left.size() > 2; ++tries) {
+    for (int tries = 0; on_windows() && tries < 500 && left.size() > 2; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         left = dir.listing();
     }
-#endif
     return left;
 }
 
@@ -84,11 +82,8 @@ TEST(Output, RunsEndedAtRandomMomentsLeaveTheOldOrTheNewOutput)
     ASSERT_EQ(read_file(dir.at("out.txt")), converted);
 
     std::mt19937 random(20261208);
-#ifdef TESTS_ON_WINDOWS
-    const int signals[] = {SIGKILL};
-#else
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGKILL};
-#endif
+    const std::vector<int> signals
+        = on_windows() ? std::vector<int> {SIGKILL} : std::vector<int> {SIGINT, SIGTERM, SIGHUP, SIGKILL};
     std::map<std::string, int> outcomes;
     constexpr int RUNS = 48;
     for (int run = 0; run < RUNS; ++run) {
@@ -245,9 +240,8 @@ TEST(Output, ReplacedWhereSafeWrittenInPlaceElsewhere)
 // the same, so an immutable file stands in for it here.
 TEST(Output, WindowsDeviceWrittenInPlaceAndARefusedReplacement)
 {
-#ifndef TESTS_ON_WINDOWS
-    GTEST_SKIP() << "Windows' devices and renames";
-#else
+    if (!on_windows())
+        GTEST_SKIP() << "Windows' devices and renames";
     scratch_dir dir;
     write_file(dir.at("in.csv"), "a,b\r\n");
     run_result result = run_program(dir.path, {"in.csv", "NUL"});
@@ -263,7 +257,6 @@ TEST(Output, WindowsDeviceWrittenInPlaceAndARefusedReplacement)
     EXPECT_EQ(result.err, console(fmt(MSG_WRITE_FAILED, "out.txt", std::strerror(EACCES))));
     EXPECT_EQ(read_file(dir.at("out.txt")), OLD_OUTPUT);
     EXPECT_EQ(listing_after_run(dir), (std::set<std::string> {"in.csv", "out.txt"}));
-#endif
 }
 
 }  // namespace

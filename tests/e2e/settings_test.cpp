@@ -15,11 +15,7 @@
 
 namespace {
 
-#ifdef TESTS_ON_WINDOWS
-const char PROGRAM_NAME[] = "tool.exe";
-#else
-const char PROGRAM_NAME[] = "tool";
-#endif
+const std::string PROGRAM_NAME = on_windows() ? "tool.exe" : "tool";
 
 struct settings_setup {
     scratch_dir dir;
@@ -30,12 +26,11 @@ struct settings_setup {
     explicit settings_setup(const std::string& program_folder = "bin")
         : bin(dir.at(program_folder))
     {
-#ifndef TESTS_ON_WINDOWS
-        how = unprivileged();
-#endif
+        if (!on_windows())
+            how = unprivileged();
         std::filesystem::create_directories(bin);
         std::filesystem::create_directory(work);
-        std::filesystem::copy_file(TROVANEX_BINARY, bin + "/" + PROGRAM_NAME);
+        std::filesystem::copy_file(under_test().program, bin + "/" + PROGRAM_NAME);
         chmod(dir.path.c_str(), 0755);
         chmod(work.c_str(), 0777);
         write_file(work + "/in.csv", "a,\"b\r\nc\",d|e\r\n");
@@ -50,12 +45,12 @@ struct settings_setup {
 
     void unreadable(const std::string& path) const
     {
-#ifdef TESTS_ON_WINDOWS
-        std::filesystem::create_directory(path);
-#else
+        if (on_windows()) {
+            std::filesystem::create_directory(path);
+            return;
+        }
         write_file(path, "[TOOL]\n");
         chmod(path.c_str(), 0);
-#endif
     }
 
     // Runs a conversion with -R and tells whether the program could not
@@ -117,10 +112,10 @@ TEST(SettingsLookup, IniSwitchSkipsTheLookup)
     EXPECT_EQ(before.out.find(MSG_SETTINGS_UNOPENABLE), std::string::npos);
 
     // As the program's own name.
-#ifndef TESTS_ON_WINDOWS
-    s.how.argv0 = "-.ini";
-    EXPECT_FALSE(s.complains());
-#endif
+    if (!on_windows()) {
+        s.how.argv0 = "-.ini";
+        EXPECT_FALSE(s.complains());
+    }
 }
 
 TEST(SettingsLookup, NoSettingsFileChangesTheOutput)

@@ -180,8 +180,9 @@ TEST_P(Table, Run)
 {
     const row& r = GetParam();
     SCOPED_TRACE(r.reason);
-    if (r.not_on_windows != nullptr)
+    if (r.not_on_windows != nullptr) {
         SKIP_ON_WINDOWS(r.not_on_windows);
+    }
     scratch_dir dir;
     write_file(dir.at("in.csv"), r.input);
 
