@@ -32,6 +32,7 @@ struct clean_rules {
     std::array<unsigned char, 256> action {};  // for each byte
     unsigned looked_for = 0;  // bit i set: RULE_BYTES[i] is acted on
     unsigned first_only = 0;  // ...and only the field's first one of them
+    bool removes = false;  // some byte is taken out
 };
 
 constexpr clean_rules make_clean_rules(int line_break_mode)
@@ -48,6 +49,7 @@ constexpr clean_rules make_clean_rules(int line_break_mode)
             rules.looked_for |= 1u << i;
         if ((rules.action[RULE_BYTES[i]] & RULE_FIRST_ONLY) != 0)
             rules.first_only |= 1u << i;
+        rules.removes = rules.removes || (rules.action[RULE_BYTES[i]] & RULE_REMOVE) != 0;
     }
     return rules;
 }

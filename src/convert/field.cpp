@@ -17,7 +17,7 @@ namespace {
 // A field's clean-up, one byte found by a scan after another, in order.
 // Removed bytes are closed up as the walk goes: the bytes before kept are
 // final, and next is the first not yet moved down to kept.
-struct rule_walk {
+template <bool Removes> struct rule_walk {
     const clean_rules& rules;
     unsigned char* kept;
     unsigned char* next;
@@ -37,24 +37,27 @@ struct rule_walk {
     [[gnu::always_inline]] void apply(unsigned char* at)
     {
         const unsigned char action = rules.action[*at];
-        if ((action & RULE_FIRST_ONLY) != 0) {
+        if ((action & RULE_FIRST_ONLY) != 0) [[unlikely]] {
             // Made a space once the message has shown the field as it was.
             if (first == nullptr)
                 first = at - (next - kept);
             return;
         }
         line_feeds += (action & RULE_LINE_FEED) != 0;
-        if ((action & RULE_SPACE) != 0) {
-            *at = ' ';
-        } else if ((action & RULE_REMOVE) != 0) {
-            remove(at);
+        if constexpr (Removes) {
+            if ((action & RULE_REMOVE) != 0) {
+                remove(at);
+                return;
+            }
         }
+        if ((action & RULE_SPACE) != 0)
+            *at = ' ';
     }
 
     void remove(unsigned char* at)
     {
         const auto run = static_cast<std::size_t>(at - next);
-        if (next - kept >= 16 && run <= 16 && next + 16 <= field_end) {
+        if (run <= 16 && next - kept >= 16 && field_end - next >= 16) {
             // Where many are removed, runs between them are short, and 16
             // bytes moved whatever the run's length spare a branch on it:
             // with 16 removed already, the bytes past the run that the move
@@ -80,6 +83,13 @@ struct rule_walk {
     }
 };
 
+// f.template operator()<Removes>(), with whether the run's rules take any
+// byte out made a constant: a walk that takes none out moves nothing.
+template <typename F> auto with_removal(F f)
+{
+    return run_clean_rules().removes ? f.template operator()<true>() : f.template operator()<false>();
+}
+
 // The most bytes scanned at once, so that the offsets found fit a fixed
 // buffer whatever the field's size.
 constexpr std::size_t SCAN_PIECE = 4096;
@@ -91,11 +101,13 @@ constexpr std::size_t SCAN_PIECE = 4096;
 std::size_t clean_marked(unsigned char* field, std::size_t length, unsigned char* base,
     std::span<const std::uint32_t> marks, unsigned char*& first)
 {
-    rule_walk walk(field, length);
-    for (const std::uint32_t mark : marks)
-        walk.apply(base + mark);
-    first = walk.first;
-    return static_cast<std::size_t>(walk.end() - field);
+    return with_removal([&]<bool Removes>() {
+        rule_walk<Removes> walk(field, length);
+        for (const std::uint32_t mark : marks)
+            walk.apply(base + mark);
+        first = walk.first;
+        return static_cast<std::size_t>(walk.end() - field);
+    });
 }
 
 // The same where a scan finds the bytes to clean; first_done says the
@@ -104,21 +116,24 @@ std::size_t clean_marked(unsigned char* field, std::size_t length, unsigned char
 [[gnu::noinline]] std::size_t clean_scanned(
     unsigned char* field, std::size_t length, bool first_done, unsigned char*& first)
 {
-    rule_walk walk(field, length);
-    std::uint32_t found[SCAN_PIECE + 64];
-    // Once the first is found, the others of its kind stay as they are: no
-    // need to look for them.
-    unsigned looked_for = walk.rules.looked_for & (first_done ? ~walk.rules.first_only : ~0u);
-    for (std::size_t at = 0; at < length && looked_for != 0; at += SCAN_PIECE) {
-        const std::size_t n
-            = run_kernels.find_rule_bytes(field + at, std::min(SCAN_PIECE, length - at), looked_for, found);
-        for (std::size_t i = 0; i < n; ++i)
-            walk.apply(field + at + found[i]);
-        if (walk.first != nullptr)
-            looked_for &= ~walk.rules.first_only;
-    }
-    first = walk.first;
-    return static_cast<std::size_t>(walk.end() - field);
+    return with_removal([&]<bool Removes>() {
+        rule_walk<Removes> walk(field, length);
+        std::uint32_t found[SCAN_PIECE + 64];
+        // Once the first is found, the others of its kind stay as they are:
+        // no need to look for them.
+        unsigned looked_for = walk.rules.looked_for & (first_done ? ~walk.rules.first_only : ~0u);
+        for (std::size_t at = 0; at < length && looked_for != 0; at += SCAN_PIECE) {
+            unsigned char* const piece = field + at;
+            const std::size_t n
+                = run_kernels.find_rule_bytes(piece, std::min(SCAN_PIECE, length - at), looked_for, found);
+            for (std::size_t i = 0; i < n; ++i)
+                walk.apply(piece + found[i]);
+            if (walk.first != nullptr)
+                looked_for &= ~walk.rules.first_only;
+        }
+        first = walk.first;
+        return static_cast<std::size_t>(walk.end() - field);
+    });
 }
 
 // The first byte of the field a RULE_FIRST_ONLY rule acts on, or null.
