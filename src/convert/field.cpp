@@ -57,6 +57,10 @@ template <bool Removes> struct rule_walk {
     void remove(unsigned char* at)
     {
         const auto run = static_cast<std::size_t>(at - next);
+        if (run == 0) {  // the second of two together, as CR LF: nothing between them to move
+            next = at + 1;
+            return;
+        }
         if (run <= 16 && next - kept >= 16 && field_end - next >= 16) {
             // Where many are removed, runs between them are short, and 16
             // bytes moved whatever the run's length spare a branch on it:
