@@ -61,14 +61,15 @@ template <bool Removes> struct rule_walk {
             next = at + 1;
             return;
         }
-        if (run <= 16 && next - kept >= 16 && field_end - next >= 16) {
-            // Where many are removed, runs between them are short, and 16
+        constexpr std::ptrdiff_t BLIND = 32;
+        if (run <= BLIND && next - kept >= BLIND && field_end - next >= BLIND) {
+            // Where many are removed, runs between them are short, and 32
             // bytes moved whatever the run's length spare a branch on it:
-            // with 16 removed already, the bytes past the run that the move
+            // with 32 removed already, the bytes past the run that the move
             // overwrites are ones moved down before, never one still to read.
-            unsigned char moved[16];
-            std::memcpy(moved, next, 16);
-            std::memcpy(kept, moved, 16);
+            unsigned char moved[BLIND];
+            std::memcpy(moved, next, BLIND);
+            std::memcpy(kept, moved, BLIND);
         } else if (kept != next) {  // before the first, the bytes are where they belong
             move_bytes(kept, next, run);
         }
