@@ -8,14 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -122,17 +123,46 @@ namespace {
 // function text", without the thread before the process has one), between
 // the program's own writes, which may end inside a line of theirs; a
 // Windows name holds no ':', so no message of the program's looks like one.
+// The length of the Wine line that begins at text[at], or 0: an optional
+// thread ("0024:"), a class, a channel and a colon, then the rest of the
+// line, its line feed included.
+std::size_t wine_line_at(const std::string& text, std::size_t at)
+{
+    const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    const auto channel = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; };
+    for (const bool thread : {true, false}) {
+        std::size_t i = at;
+        if (thread) {
+            if (text.size() - at < 5 || !std::all_of(text.begin() + at, text.begin() + at + 4, hex) || text[at + 4] != ':')
+                continue;
+            i += 5;
+        }
+        for (const char* kind : {"err:", "fixme:", "warn:", "trace:"}) {
+            if (text.compare(i, std::strlen(kind), kind) != 0)
+                continue;
+            std::size_t name = i + std::strlen(kind), end = name;
+            while (end < text.size() && channel(text[end]))
+                ++end;
+            const std::size_t line_end = text.find('\n', end);
+            if (end > name && end < text.size() && text[end] == ':' && line_end != std::string::npos)
+                return line_end + 1 - at;
+        }
+    }
+    return 0;
+}
+
 void take_out_wine_lines(run_result& result)
 {
-    static const std::regex line("([0-9a-f]{4}:)?(err|fixme|warn|trace):[A-Za-z0-9_]+:[^\\n]*\\n");
     std::string program;
-    auto from = result.err.cbegin();
-    for (std::sregex_iterator it(result.err.begin(), result.err.end(), line), end; it != end; ++it) {
-        program.append(from, (*it)[0].first);
-        result.wine += it->str();
-        from = (*it)[0].second;
+    for (std::size_t at = 0; at < result.err.size();) {
+        const std::size_t length = wine_line_at(result.err, at);
+        if (length == 0) {
+            program += result.err[at++];
+        } else {
+            result.wine += result.err.substr(at, length);
+            at += length;
+        }
     }
-    program.append(from, result.err.cend());
     result.err = program;
     if (!result.wine.empty())
         std::cerr << "Wine said, in a run that ended with status " << result.status << ":\n" << result.wine;
