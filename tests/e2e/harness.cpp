@@ -123,6 +123,7 @@ namespace {
 // function text", without the thread before the process has one), between
 // the program's own writes, which may end inside a line of theirs; a
 // Windows name holds no ':', so no message of the program's looks like one.
+//
 // The length of the Wine line that begins at text[at], or 0: an optional
 // thread ("0024:"), a class, a channel and a colon, then the rest of the
 // line, its line feed included.
